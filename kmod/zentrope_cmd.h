@@ -1,0 +1,47 @@
+/* SPDX-License-Identifier: GPL-2.0 */
+#ifndef ZENTROPE_CMD_H
+#define ZENTROPE_CMD_H
+
+#include <linux/atomic.h>
+
+/* A command is one line of at most CMD_TEXT_MAX - 1 characters. */
+#define CMD_TEXT_MAX 131072
+#define CMD_BUF_SIZE (CMD_TEXT_MAX + 2)
+#define DUMP_TEXT_MAX 4194304
+#define DUMP_BUF_SIZE (DUMP_TEXT_MAX + 2)
+
+#define RULE_LIST_MAX 10000
+#define MEM_BLOCK_PROG_MAX 4194303
+
+/* How one control entry's commands act on its list. */
+struct zt_cmd_ops {
+	int (*token)(char *tok, int len1, int add);
+	int (*clear)(void);
+	int (*dump)(char *buf, int size);
+};
+
+extern const struct zt_cmd_ops block_prog_cmd, block_hash_cmd,
+	interp_prog_cmd, block_url_cmd, block_port_cmd, block_ipv4_cmd,
+	block_ipv6_cmd;
+
+extern atomic_t num_mem_block_prog;
+
+/* Counters of the process lists, printed by debug_data. */
+extern atomic_t num_pid_prog_pair_list, num_pid_prog_pair_short_list,
+	num_interp_prog_opened_block_prog_list,
+	num_flag_interp_prog_opened_block_prog_list;
+
+int zt_run_command(const struct zt_cmd_ops *ops, char *cmd);
+
+int add_del_block_hash(char *tok, int len1, int add);
+int add_del_interp_prog(char *tok, int len1, int add);
+int add_del_block_url(char *tok, int len1, int add);
+int add_del_block_port(char *tok, int len1, int add);
+int add_del_block_ipv4(char *tok, int len1, int add);
+int add_del_block_ipv6(char *tok, int len1, int add);
+int add_block_prog(char *tok, int len1);
+void del_block_prog(char *tok, int len1);
+
+int dump_private_data(char *buf, int size);
+
+#endif /* ZENTROPE_CMD_H */

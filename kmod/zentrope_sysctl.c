@@ -1,0 +1,247 @@
+// SPDX-License-Identifier: GPL-2.0
+/*
+ * /proc/sys/kernel/zentrope/: the command entries of the rule lists, the
+ * switches and the statistics. The command language itself lives in
+ * zentrope_cmd.c; this file only moves text between user space and it.
+ */
+#include <linux/kernel.h>
+#include <linux/sysctl.h>
+#include <linux/slab.h>
+#include <linux/mm.h>
+#include <linux/rcupdate.h>
+
+#include "compat.h"
+#include "zentrope_sysctl.h"
+#include "zentrope_cmd.h"
+#include "block_hash.h"
+
+#define HASH_MAX_FILESIZE_MAX 104857600
+#define DEBUG_BUF_SIZE 1024
+#define HASH_LINE_LEN (SHA1_HEX_LEN + 1)
+
+s64 ima_hash_maxsize = 33554432;
+atomic64_t ima_hash_lost = ATOMIC64_INIT(0);
+atomic64_t total_cost = ATOMIC64_INIT(0);
+int g_strict;
+int quite;
+int ulog = 1;
+
+static int hash_max_filesize_max = HASH_MAX_FILESIZE_MAX;
+static struct ctl_table_header *zentrope_sysctls;
+
+/* A command: the first line of one write at position 0. */
+static int write_list(const struct zt_cmd_ops *ops, void *buffer,
+		      size_t *lenp, loff_t *ppos)
+{
+	struct ctl_table t = { .maxlen = CMD_TEXT_MAX };
+	char *cmd;
+	int ret;
+
+	cmd = kvzalloc(CMD_BUF_SIZE, GFP_KERNEL);
+	if (!cmd)
+		return -ENOMEM;
+	t.data = cmd;
+	ret = proc_dostring(&t, 1, buffer, lenp, ppos);
+	if (!ret)
+		ret = zt_run_command(ops, cmd);
+	kvfree(cmd);
+	return ret;
+}
+
+/* The whole list, newest first, rebuilt for every read call. */
+static int read_list(const struct zt_cmd_ops *ops, void *buffer,
+		     size_t *lenp, loff_t *ppos)
+{
+	struct ctl_table t = { .maxlen = DUMP_TEXT_MAX };
+	char *text;
+	int n, ret;
+
+	text = kvzalloc(DUMP_BUF_SIZE, GFP_KERNEL);
+	if (!text)
+		return -ENOMEM;
+	n = ops->dump(text, DUMP_TEXT_MAX);
+	if (n < 0)
+		n = 0;
+	text[n] = '\0';
+	/* proc_dostring() adds the one final newline. */
+	if (n > 0 && text[n - 1] == '\n')
+		text[n - 1] = '\0';
+	t.data = text;
+	ret = proc_dostring(&t, 0, buffer, lenp, ppos);
+	kvfree(text);
+	return ret;
+}
+
+static int list_dostring(const struct zt_cmd_ops *ops, int write,
+			 void *buffer, size_t *lenp, loff_t *ppos)
+{
+	if (write)
+		return write_list(ops, buffer, lenp, ppos);
+	return read_list(ops, buffer, lenp, ppos);
+}
+
+#define DEFINE_LIST_HANDLER(name)					\
+static int name##_dostring(ZT_CTL_TABLE *table, int write,		\
+			   void *buffer, size_t *lenp, loff_t *ppos)	\
+{									\
+	return list_dostring(&name##_cmd, write, buffer, lenp, ppos);	\
+}
+
+DEFINE_LIST_HANDLER(block_prog)
+DEFINE_LIST_HANDLER(interp_prog)
+DEFINE_LIST_HANDLER(block_url)
+DEFINE_LIST_HANDLER(block_port)
+DEFINE_LIST_HANDLER(block_ipv4)
+DEFINE_LIST_HANDLER(block_ipv6)
+
+/*
+ * The digests are served by position as fixed 41-byte lines straight from
+ * the store, without building a dump text.
+ */
+static int read_block_hash_dostring(char *buffer, size_t *lenp, loff_t *ppos)
+{
+	size_t want = *lenp, done = 0;
+	loff_t idx = *ppos / HASH_LINE_LEN;
+	unsigned int off = *ppos % HASH_LINE_LEN;
+	struct hash_sha1_node *node;
+	char line[HASH_LINE_LEN + 1];
+
+	rcu_read_lock();
+	node = block_hash_cursor_start(NULL, idx);
+	while (node && done < want) {
+		size_t chunk = min_t(size_t, HASH_LINE_LEN - off, want - done);
+
+		translate_hash_hex(line, sizeof(line), node->digest,
+				   SHA1_DIGEST_LEN);
+		line[SHA1_HEX_LEN] = '\n';
+		memcpy(buffer + done, line + off, chunk);
+		done += chunk;
+		off = 0;
+		node = block_hash_cursor_next(NULL, node, &idx);
+	}
+	rcu_read_unlock();
+	*lenp = done;
+	*ppos += done;
+	return 0;
+}
+
+static int block_hash_dostring(ZT_CTL_TABLE *table, int write, void *buffer,
+			       size_t *lenp, loff_t *ppos)
+{
+	if (write)
+		return write_list(&block_hash_cmd, buffer, lenp, ppos);
+	return read_block_hash_dostring(buffer, lenp, ppos);
+}
+
+/* Reads as "%llu\n"; any write resets it. */
+static int u64_stat(atomic64_t *val, int write, void *buffer, size_t *lenp,
+		    loff_t *ppos)
+{
+	char text[24];
+	struct ctl_table t = { .data = text, .maxlen = sizeof(text) };
+
+	if (write) {
+		atomic64_set(val, 0);
+		*ppos += *lenp;
+		return 0;
+	}
+	snprintf(text, sizeof(text), "%llu", (u64)atomic64_read(val));
+	return proc_dostring(&t, 0, buffer, lenp, ppos);
+}
+
+static int proc_num_lost_hash(ZT_CTL_TABLE *table, int write, void *buffer,
+			      size_t *lenp, loff_t *ppos)
+{
+	return u64_stat(&ima_hash_lost, write, buffer, lenp, ppos);
+}
+
+static int proc_total_cost(ZT_CTL_TABLE *table, int write, void *buffer,
+			   size_t *lenp, loff_t *ppos)
+{
+	return u64_stat(&total_cost, write, buffer, lenp, ppos);
+}
+
+static int proc_debug_data(ZT_CTL_TABLE *table, int write, void *buffer,
+			   size_t *lenp, loff_t *ppos)
+{
+	struct ctl_table t = { .maxlen = DEBUG_BUF_SIZE };
+	char *text;
+	int n, ret;
+
+	if (write)
+		return -EINVAL;
+	text = kzalloc(DEBUG_BUF_SIZE, GFP_KERNEL);
+	if (!text)
+		return -ENOMEM;
+	n = dump_private_data(text, DEBUG_BUF_SIZE);
+	if (n > 0 && text[n - 1] == '\n')
+		text[n - 1] = '\0';
+	t.data = text;
+	ret = proc_dostring(&t, 0, buffer, lenp, ppos);
+	kfree(text);
+	return ret;
+}
+
+/* The limit is 64-bit inside, exchanged as one bounded int. */
+static int proc_hash_max_filesize(ZT_CTL_TABLE *table, int write,
+				  void *buffer, size_t *lenp, loff_t *ppos)
+{
+	int val = READ_ONCE(ima_hash_maxsize);
+	struct ctl_table t = {
+		.data = &val, .maxlen = sizeof(val),
+		.extra1 = SYSCTL_ZERO, .extra2 = &hash_max_filesize_max,
+	};
+	int ret;
+
+	ret = proc_dointvec_minmax(&t, write, buffer, lenp, ppos);
+	if (!ret && write)
+		WRITE_ONCE(ima_hash_maxsize, val);
+	return ret;
+}
+
+#define LIST_ENTRY(name, perm) {					\
+	.procname = #name, .mode = perm, .proc_handler = name##_dostring, \
+}
+#define SWITCH_ENTRY(name, var) {					\
+	.procname = #name, .data = &var, .maxlen = sizeof(int),	\
+	.mode = 0644, .proc_handler = proc_dointvec_minmax,		\
+	.extra1 = SYSCTL_ZERO, .extra2 = SYSCTL_ONE,			\
+}
+
+static struct ctl_table zentrope_sysctl_table[] = {
+	LIST_ENTRY(block_prog, 0644),
+	LIST_ENTRY(block_hash, 0200),
+	LIST_ENTRY(interp_prog, 0644),
+	LIST_ENTRY(block_url, 0644),
+	LIST_ENTRY(block_port, 0644),
+	LIST_ENTRY(block_ipv4, 0644),
+	LIST_ENTRY(block_ipv6, 0644),
+	{ .procname = "hash_max_filesize", .mode = 0640,
+	  .proc_handler = proc_hash_max_filesize },
+	{ .procname = "num_lost_hash", .mode = 0640,
+	  .proc_handler = proc_num_lost_hash },
+	{ .procname = "total_cost", .mode = 0640,
+	  .proc_handler = proc_total_cost },
+	{ .procname = "debug_data", .mode = 0440,
+	  .proc_handler = proc_debug_data },
+	SWITCH_ENTRY(strict, g_strict),
+	SWITCH_ENTRY(quite, quite),
+	SWITCH_ENTRY(ulog, ulog),
+	{ }
+};
+
+int zentrope_init_sysctl(void)
+{
+	zentrope_sysctls = zt_register_sysctl("kernel/zentrope",
+					      zentrope_sysctl_table,
+					      ARRAY_SIZE(zentrope_sysctl_table));
+	return zentrope_sysctls ? 0 : -ENOMEM;
+}
+
+/* Waits for handlers in flight, so no command runs after this returns. */
+void zentrope_exit_sysctl(void)
+{
+	if (zentrope_sysctls)
+		unregister_sysctl_table(zentrope_sysctls);
+	zentrope_sysctls = NULL;
+}
