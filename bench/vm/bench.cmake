@@ -1,0 +1,31 @@
+# VM benchmark of the binary digest feed. Never part of ctest: run it with
+#
+#   cmake --build build --target bench-vm
+#
+# which boots one guest per kernel, one after another, and prints the
+# guest's "BENCH ..." lines. Included from tests/vm/suites.cmake, where
+# zt_guest_executable() and the module targets are defined.
+include_guard(GLOBAL)
+
+zt_guest_executable(zt_bench_store_feed ${CMAKE_CURRENT_LIST_DIR}/store_feed_bench.cc)
+
+add_custom_target(bench-vm)
+if(NOT ZT_VM_KERNEL_LIST)
+  add_custom_command(TARGET bench-vm POST_BUILD
+    COMMAND ${CMAKE_COMMAND} -E echo "bench-vm: no usable kernel found")
+endif()
+foreach(kver IN LISTS ZT_VM_KERNEL_LIST)
+  string(MAKE_C_IDENTIFIER "${kver}" kid)
+  # USES_TERMINAL puts every boot in Ninja's console pool: one guest at a
+  # time, so two benchmarks never share the host's cores.
+  add_custom_target(bench-vm-${kid}
+    COMMAND ${ZT_VM_SCRIPTS}/run-vm.sh
+            --kernel ${kver} --suite ${PROJECT_SOURCE_DIR}/tests/vm/suites/bench_store.sh
+            --timeout 2400 --mem 2048
+            --log ${CMAKE_BINARY_DIR}/vm-logs/${kver}/bench_store.log
+            --module ${CMAKE_BINARY_DIR}/kmod/${kver}/zentrope.ko
+            --bin $<TARGET_FILE:zt_bench_store_feed> --show
+    DEPENDS zt_kmod_${kid} zt_bench_store_feed
+    USES_TERMINAL VERBATIM)
+  add_dependencies(bench-vm bench-vm-${kid})
+endforeach()
