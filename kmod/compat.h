@@ -34,6 +34,83 @@ zt_register_sysctl(const char *path, struct ctl_table *table, size_t size)
 	return register_sysctl(path, table);
 #endif
 }
+
+#include <linux/fs.h>
+#include <linux/dcache.h>
+#include <linux/xattr.h>
+
+/* 6.3 replaced the user namespace of id-mapped mounts by struct mnt_idmap. */
+#if LINUX_VERSION_CODE >= KERNEL_VERSION(6, 3, 0)
+#define ZT_IDMAP struct mnt_idmap
+#define zt_nop_idmap (&nop_mnt_idmap)
+#else
+#define ZT_IDMAP struct user_namespace
+#define zt_nop_idmap (&init_user_ns)
+#endif
+
+/* Raw attribute write: no permission check, no security hook. */
+static inline int zt_vfs_setxattr(struct dentry *dentry, struct inode *inode,
+				  const char *name, const void *value,
+				  size_t size)
+{
+	return __vfs_setxattr(zt_nop_idmap, dentry, inode, name, value, size, 0);
+}
+
+/* 6.7 moved the inode times behind accessors. */
+static inline struct timespec64 zt_inode_mtime(const struct inode *inode)
+{
+#if LINUX_VERSION_CODE >= KERNEL_VERSION(6, 7, 0)
+	return inode_get_mtime(inode);
+#else
+	return inode->i_mtime;
+#endif
+}
+
+/* The underlying dentry of a stacked (overlay) one; 6.10 changed d_real(). */
+static inline struct dentry *zt_d_real(struct dentry *dentry)
+{
+#if LINUX_VERSION_CODE >= KERNEL_VERSION(6, 10, 0)
+	return d_real(dentry, D_REAL_DATA);
+#else
+	return d_real(dentry, NULL);
+#endif
+}
+
+/*
+ * Prototypes of the diverted functions that differ between versions. The
+ * handlers are checked against the kernel's own declarations where there
+ * is one (hooks.c); bprm_execve() and do_dentry_open() are static, so
+ * their forms here were read off the 6.1 and 6.12 kernels' BTF and the
+ * commits that changed them.
+ */
+
+/* 6.8 opens the file before bprm_execve(), which keeps only the bprm. */
+#if LINUX_VERSION_CODE >= KERNEL_VERSION(6, 8, 0)
+#define ZT_BPRM_EXECVE_PARAMS struct linux_binprm *bprm
+#define ZT_BPRM_EXECVE_ARGS bprm
+#else
+#define ZT_BPRM_EXECVE_PARAMS \
+	struct linux_binprm *bprm, int fd, struct filename *filename, int flags
+#define ZT_BPRM_EXECVE_ARGS bprm, fd, filename, flags
+#endif
+
+/* 6.10 dropped do_dentry_open()'s inode: it is file_inode(f). */
+#if LINUX_VERSION_CODE >= KERNEL_VERSION(6, 10, 0)
+#define ZT_DO_DENTRY_OPEN_PARAMS \
+	struct file *f, int (*open)(struct inode *, struct file *)
+#define ZT_DO_DENTRY_OPEN_ARGS f, open
+#else
+#define ZT_DO_DENTRY_OPEN_PARAMS struct file *f, struct inode *inode, \
+	int (*open)(struct inode *, struct file *)
+#define ZT_DO_DENTRY_OPEN_ARGS f, inode, open
+#endif
+
+/* 6.7 made the file of security_bprm_creds_from_file() const. */
+#if LINUX_VERSION_CODE >= KERNEL_VERSION(6, 7, 0)
+#define ZT_CREDS_FILE const struct file
+#else
+#define ZT_CREDS_FILE struct file
+#endif
 #endif /* __KERNEL__ */
 
 #endif /* ZENTROPE_COMPAT_H */

@@ -1,0 +1,74 @@
+/* SPDX-License-Identifier: GPL-2.0 */
+#ifndef ZENTROPE_FTRACE_HOOK_H
+#define ZENTROPE_FTRACE_HOOK_H
+
+#include <linux/types.h>
+#include <linux/ftrace.h>
+#include <linux/jiffies.h>
+#include <linux/percpu.h>
+#include <linux/atomic.h>
+
+/*
+ * One diverted kernel function. @address is the patched ftrace site,
+ * @real receives the function's entry, through which the handler calls it.
+ */
+struct ftrace_hook {
+	const char *name;
+	void *function;
+	void *real;
+	unsigned long address;
+	struct ftrace_ops ops;
+};
+
+#define HOOK(_name, _function, _real) {				\
+	.name = (_name), .function = (_function), .real = (_real),	\
+}
+
+extern unsigned long (*p_kallsyms_lookup_name)(const char *name);
+
+/* Address of a kernel symbol, exported or not; NULL when not found. */
+void *find_kallsyms_addr(const char *name);
+
+int fh_resolve_hook_address(struct ftrace_hook *hook);
+int fh_install_hook(struct ftrace_hook *hook);
+int fh_install_hooks(struct ftrace_hook *hooks, int count);
+void fh_remove_hook(struct ftrace_hook *hook);
+void fh_remove_hooks(struct ftrace_hook *hooks, int count);
+void fh_remove_hooks_reverse(struct ftrace_hook *hooks, int count);
+void fh_remove_hooks_reverse_safe(struct ftrace_hook *hooks, int count,
+				  bool bounded);
+
+/* Handlers in flight, summed over every CPU that may hold a count. */
+int fh_hook_users(void);
+
+/*
+ * The frame every handler goes through: counts the handler in flight on
+ * the CPU it starts on and accounts its time.
+ */
+struct fh_frame {
+	unsigned long start;
+	atomic_t *slot;
+};
+
+DECLARE_PER_CPU(atomic_t, zentrope_hook_users);
+extern atomic64_t total_cost;
+
+/* Returns false when the handler must only pass the call through. */
+static __always_inline bool fh_enter(struct fh_frame *f)
+{
+	f->start = jiffies;
+	preempt_disable();
+	f->slot = this_cpu_ptr(&zentrope_hook_users);
+	atomic_inc(f->slot);
+	preempt_enable();
+	return !(in_nmi() || in_hardirq() || in_serving_softirq() ||
+		 (current->flags & PF_KTHREAD));
+}
+
+static __always_inline void fh_leave(struct fh_frame *f)
+{
+	atomic64_add(jiffies - f->start, &total_cost);
+	atomic_dec(f->slot);
+}
+
+#endif /* ZENTROPE_FTRACE_HOOK_H */

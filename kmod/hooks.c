@@ -1,0 +1,126 @@
+// SPDX-License-Identifier: GPL-2.0
+/*
+ * The diverted kernel functions and their handlers. Every handler runs in
+ * the common frame; enforcement is added to each as it is built, until
+ * then they pass the call through.
+ */
+#include <linux/kernel.h>
+#include <linux/binfmts.h>
+#include <linux/fs.h>
+#include <linux/security.h>
+#include <linux/signal.h>
+#include <linux/net.h>
+#include <linux/xattr.h>
+#include <net/inet_common.h>
+
+#include "compat.h"
+#include "hooks.h"
+
+/*
+ * A handler that only runs the frame around the kernel function. @params
+ * and @args are parenthesised lists.
+ */
+#define FH_PASS_THROUGH(ret, fn, params, args)				\
+static ret (*real_##fn) params;						\
+static ret fh_##fn params						\
+{									\
+	struct fh_frame frame;						\
+	ret r;								\
+									\
+	fh_enter(&frame);							\
+	r = real_##fn args;						\
+	fh_leave(&frame);							\
+	return r;							\
+}
+
+#define FH_PASS_THROUGH_VOID(fn, params, args)				\
+static void (*real_##fn) params;					\
+static void fh_##fn params						\
+{									\
+	struct fh_frame frame;						\
+									\
+	fh_enter(&frame);							\
+	real_##fn args;							\
+	fh_leave(&frame);							\
+}
+
+/* Catch a handler whose prototype differs from the kernel's declaration. */
+#define FH_CHECK(fn, kfn) \
+	static_assert(__same_type(&fh_##fn, &kfn), #kfn " prototype")
+
+FH_PASS_THROUGH(int, bprm_execve, (ZT_BPRM_EXECVE_PARAMS),
+		(ZT_BPRM_EXECVE_ARGS))
+FH_PASS_THROUGH_VOID(exit_signals, (struct task_struct *tsk), (tsk))
+FH_PASS_THROUGH(int, do_dentry_open, (ZT_DO_DENTRY_OPEN_PARAMS),
+		(ZT_DO_DENTRY_OPEN_ARGS))
+FH_PASS_THROUGH(int, bprm_creds_from_file,
+		(struct linux_binprm *bprm, ZT_CREDS_FILE *file), (bprm, file))
+FH_PASS_THROUGH(int, security_socket_connect,
+		(struct socket *sock, struct sockaddr *address, int addrlen),
+		(sock, address, addrlen))
+FH_PASS_THROUGH(int, security_socket_sendmsg,
+		(struct socket *sock, struct msghdr *msg, int size),
+		(sock, msg, size))
+FH_PASS_THROUGH(int, inet_recvmsg,
+		(struct socket *sock, struct msghdr *msg, size_t size, int flags),
+		(sock, msg, size, flags))
+FH_PASS_THROUGH(int, security_socket_bind,
+		(struct socket *sock, struct sockaddr *address, int addrlen),
+		(sock, address, addrlen))
+FH_PASS_THROUGH(int, vfs_utimes,
+		(const struct path *path, struct timespec64 *times),
+		(path, times))
+FH_PASS_THROUGH(int, security_inode_setxattr,
+		(ZT_IDMAP *idmap, struct dentry *dentry, const char *name,
+		 const void *value, size_t size, int flags),
+		(idmap, dentry, name, value, size, flags))
+FH_PASS_THROUGH(int, security_inode_getxattr,
+		(struct dentry *dentry, const char *name), (dentry, name))
+FH_PASS_THROUGH(int, security_inode_removexattr,
+		(ZT_IDMAP *idmap, struct dentry *dentry, const char *name),
+		(idmap, dentry, name))
+FH_PASS_THROUGH(ssize_t, vfs_listxattr,
+		(struct dentry *dentry, char *list, size_t size),
+		(dentry, list, size))
+
+FH_CHECK(exit_signals, exit_signals);
+FH_CHECK(bprm_creds_from_file, security_bprm_creds_from_file);
+FH_CHECK(security_socket_connect, security_socket_connect);
+FH_CHECK(security_socket_sendmsg, security_socket_sendmsg);
+FH_CHECK(inet_recvmsg, inet_recvmsg);
+FH_CHECK(security_socket_bind, security_socket_bind);
+FH_CHECK(vfs_utimes, vfs_utimes);
+FH_CHECK(security_inode_setxattr, security_inode_setxattr);
+FH_CHECK(security_inode_getxattr, security_inode_getxattr);
+FH_CHECK(security_inode_removexattr, security_inode_removexattr);
+FH_CHECK(vfs_listxattr, vfs_listxattr);
+
+/* A test build names a symbol that cannot exist, to fail the load. */
+#ifdef ZT_TEST_BAD_HOOK
+#define CONNECT_SYMBOL "zentrope_no_such_symbol"
+#else
+#define CONNECT_SYMBOL "security_socket_connect"
+#endif
+
+struct ftrace_hook fhooks[FHOOKS_COUNT] = {
+	HOOK("bprm_execve", fh_bprm_execve, &real_bprm_execve),
+	HOOK("exit_signals", fh_exit_signals, &real_exit_signals),
+	HOOK("do_dentry_open", fh_do_dentry_open, &real_do_dentry_open),
+	HOOK("security_bprm_creds_from_file", fh_bprm_creds_from_file,
+	     &real_bprm_creds_from_file),
+	HOOK(CONNECT_SYMBOL, fh_security_socket_connect,
+	     &real_security_socket_connect),
+	HOOK("security_socket_sendmsg", fh_security_socket_sendmsg,
+	     &real_security_socket_sendmsg),
+	HOOK("inet_recvmsg", fh_inet_recvmsg, &real_inet_recvmsg),
+	HOOK("security_socket_bind", fh_security_socket_bind,
+	     &real_security_socket_bind),
+	HOOK("vfs_utimes", fh_vfs_utimes, &real_vfs_utimes),
+	HOOK("security_inode_setxattr", fh_security_inode_setxattr,
+	     &real_security_inode_setxattr),
+	HOOK("security_inode_getxattr", fh_security_inode_getxattr,
+	     &real_security_inode_getxattr),
+	HOOK("security_inode_removexattr", fh_security_inode_removexattr,
+	     &real_security_inode_removexattr),
+	HOOK("vfs_listxattr", fh_vfs_listxattr, &real_vfs_listxattr),
+};
