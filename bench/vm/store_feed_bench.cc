@@ -12,7 +12,10 @@
 // Every figure is printed as one "BENCH store_feed <what> key=value..."
 // line; ratios are against the baseline measured in the same run.
 //
-//   store_feed_bench [--digests N] [--write-size BYTES] [--rounds R]
+//   store_feed_bench [--digests N] [--write-size BYTES] [--rounds R] [--leave-full 1]
+//
+// With --leave-full 1 the store is filled once more at the end and left
+// full, so that the caller can time the unload of a full store.
 #include <fcntl.h>
 #include <linux/membarrier.h>
 #include <sys/syscall.h>
@@ -197,6 +200,7 @@ int main(int argc, char **argv)
 	uint32_t digests = 1000000;
 	size_t chunk = 131060;
 	int rounds = 3;
+	bool leave_full = false;
 	for (int i = 1; i + 1 < argc; i += 2) {
 		std::string opt = argv[i];
 		if (opt == "--digests")
@@ -205,6 +209,8 @@ int main(int argc, char **argv)
 			chunk = strtoul(argv[i + 1], nullptr, 10);
 		else if (opt == "--rounds")
 			rounds = atoi(argv[i + 1]);
+		else if (opt == "--leave-full")
+			leave_full = atoi(argv[i + 1]) != 0;
 		else
 			Die("unknown option " + opt);
 	}
@@ -265,16 +271,26 @@ int main(int argc, char **argv)
 		return 1;
 	}
 	const long page = sysconf(_SC_PAGESIZE);
+	// slabinfo's objsize is the slot, alignment included; sysfs also has
+	// the size of the node itself.
+	long node_bytes = -1;
+	std::ifstream("/sys/kernel/slab/hash_sha1_node_cache/object_size") >> node_bytes;
 	const long objects = full.active_objs - empty.active_objs;
 	const long pages = (full.num_slabs - empty.num_slabs) * full.pagesperslab;
 	printf("BENCH store_feed memory objects=%ld objsize=%ld objects_bytes=%ld slab_pages=%ld "
-	       "slab_bytes=%ld objperslab=%ld pagesperslab=%ld\n",
+	       "slab_bytes=%ld objperslab=%ld pagesperslab=%ld node_struct_bytes=%ld\n",
 	       objects, full.objsize, objects * full.objsize, pages, pages * page,
-	       full.objperslab, full.pagesperslab);
-	printf("BENCH store_feed memory_per_digest object_bytes=%.1f slab_bytes=%.1f "
-	       "slab_over_raw20=%.2f meminfo_slab_delta_kib=%ld\n",
+	       full.objperslab, full.pagesperslab, node_bytes);
+	printf("BENCH store_feed memory_per_digest slot_bytes=%.1f slab_bytes=%.1f "
+	       "slab_over_raw20=%.2f slab_over_node_struct=%.2f meminfo_slab_delta_kib=%ld\n",
 	       (double)full.objsize, (double)pages * page / digests,
-	       (double)pages * page / digests / 20.0, slab_kb1 - slab_kb0);
+	       (double)pages * page / digests / 20.0,
+	       node_bytes > 0 ? (double)pages * page / digests / node_bytes : 0.0,
+	       slab_kb1 - slab_kb0);
+	if (leave_full) {
+		double t = Pump(kBin, chunk);
+		printf("BENCH store_feed left_full digests=%ld seconds=%.4f\n", StoredDigests(), t);
+	}
 	unlink(kFile);
 	return 0;
 }
