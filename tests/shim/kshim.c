@@ -374,3 +374,15 @@ out:
 		*end = s;
 	return ret;
 }
+
+u32 crc32_le(u32 crc, const unsigned char *p, size_t len)
+{
+	int i;
+
+	while (len--) {
+		crc ^= *p++;
+		for (i = 0; i < 8; i++)
+			crc = (crc >> 1) ^ (0xEDB88320u & -(crc & 1));
+	}
+	return crc;
+}

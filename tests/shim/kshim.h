@@ -292,6 +292,12 @@ char *bin2hex(char *dst, const void *src, size_t count);
 int in4_pton(const char *src, int srclen, u8 *dst, int delim, const char **end);
 int in6_pton(const char *src, int srclen, u8 *dst, int delim, const char **end);
 
+#define S64_MAX INT64_MAX
+#define S64_MIN INT64_MIN
+
+/* As lib/crc32.c: reflected IEEE 802.3, no pre- or post-inversion. */
+u32 crc32_le(u32 crc, const unsigned char *p, size_t len);
+
 #ifdef __cplusplus
 }
 #endif
