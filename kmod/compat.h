@@ -66,10 +66,10 @@ static inline struct timespec64 zt_inode_mtime(const struct inode *inode)
 #endif
 }
 
-/* The underlying dentry of a stacked (overlay) one; 6.10 changed d_real(). */
+/* The underlying dentry of a stacked (overlay) one; 6.9 changed d_real(). */
 static inline struct dentry *zt_d_real(struct dentry *dentry)
 {
-#if LINUX_VERSION_CODE >= KERNEL_VERSION(6, 10, 0)
+#if LINUX_VERSION_CODE >= KERNEL_VERSION(6, 9, 0)
 	return d_real(dentry, D_REAL_DATA);
 #else
 	return d_real(dentry, NULL);
