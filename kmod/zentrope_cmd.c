@@ -48,6 +48,19 @@ static int run_tokens(const struct zt_cmd_ops *ops, char *text, int add)
 	return 0;
 }
 
+/*
+ * A command is the first line of a write. One longer than the command
+ * buffer would be cut and its last token taken for another: refuse it.
+ */
+bool zt_command_fits(const char *text, size_t len)
+{
+	size_t n = min_t(size_t, len, CMD_TEXT_MAX);
+
+	if (len < CMD_TEXT_MAX)
+		return true;
+	return memchr(text, '\n', n) || memchr(text, '\0', n);
+}
+
 int zt_run_command(const struct zt_cmd_ops *ops, char *cmd)
 {
 	if (!strncasecmp(cmd, "ADD ", 4))

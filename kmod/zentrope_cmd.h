@@ -2,6 +2,7 @@
 #ifndef ZENTROPE_CMD_H
 #define ZENTROPE_CMD_H
 
+#include <linux/types.h>
 #include <linux/atomic.h>
 
 /* A command is one line of at most CMD_TEXT_MAX - 1 characters. */
@@ -31,6 +32,7 @@ extern atomic_t num_pid_prog_pair_list, num_pid_prog_pair_short_list,
 	num_interp_prog_opened_block_prog_list,
 	num_flag_interp_prog_opened_block_prog_list;
 
+bool zt_command_fits(const char *text, size_t len);
 int zt_run_command(const struct zt_cmd_ops *ops, char *cmd);
 
 int add_del_block_hash(char *tok, int len1, int add);

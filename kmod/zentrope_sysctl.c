@@ -37,6 +37,8 @@ static int write_list(const struct zt_cmd_ops *ops, void *buffer,
 	char *cmd;
 	int ret;
 
+	if (!*ppos && !zt_command_fits(buffer, *lenp))
+		return -EINVAL;
 	cmd = kvzalloc(CMD_BUF_SIZE, GFP_KERNEL);
 	if (!cmd)
 		return -ENOMEM;

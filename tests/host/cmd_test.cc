@@ -281,3 +281,20 @@ TEST_F(Commands, DebugData)
 }
 
 } // namespace
+
+namespace {
+
+TEST(CommandFits, OverlongFirstLineRefused)
+{
+	std::string ok(CMD_TEXT_MAX - 1, ' ');
+	EXPECT_TRUE(zt_command_fits(ok.data(), ok.size()));
+	std::string cut(CMD_TEXT_MAX, ' ');
+	EXPECT_FALSE(zt_command_fits(cut.data(), cut.size()));
+	std::string two_lines = std::string(100, 'a') + "\n" +
+				std::string(CMD_TEXT_MAX * 2, 'b');
+	EXPECT_TRUE(zt_command_fits(two_lines.data(), two_lines.size()));
+	std::string late_nl = std::string(CMD_TEXT_MAX, 'a') + "\n";
+	EXPECT_FALSE(zt_command_fits(late_nl.data(), late_nl.size()));
+}
+
+} // namespace
