@@ -30,7 +30,7 @@ pkgs=(
 	clang lld libclang-rt-14-dev
 	googletest libgtest-dev libgmock-dev
 	liburcu-dev libiniparser-dev liblzma-dev
-	qemu-system-x86 busybox-static cpio kmod e2fsprogs xz-utils
+	qemu-system-x86 busybox-static cpio kmod e2fsprogs xz-utils zstd
 	bc flex bison libelf-dev libssl-dev
 	linux-image-amd64 linux-headers-amd64
 )
