@@ -7,12 +7,18 @@
 #include <linux/moduleparam.h>
 #include <linux/reboot.h>
 #include <linux/atomic.h>
+#include <linux/slab.h>
 
 #include "block_hash.h"
 #include "rule_lists.h"
 #include "zentrope_sysctl.h"
 #include "zentrope_proc.h"
 #include "hooks.h"
+#include "msg.h"
+#include "ima_crypto.h"
+#include "zentrope_event.h"
+
+#define ACK_REMOVAL 32
 
 static atomic_t fh_exiting = ATOMIC_INIT(1);
 
@@ -44,6 +50,9 @@ static const struct kernel_param_ops kallsyms_addr_ops = {
 
 module_param_cb(kallsyms_lookup_name_addr, &kallsyms_addr_ops, NULL, 0444);
 MODULE_PARM_DESC(kallsyms_lookup_name_addr, "Symbol kallsyms_lookup_name addr");
+
+module_param_named(ahash_minsize, ima_ahash_minsize, ulong, 0644);
+MODULE_PARM_DESC(ahash_minsize, "Minimum file size for ahash use");
 
 /* ---- hook removal, once ---- */
 
@@ -78,6 +87,20 @@ static struct notifier_block zentrope_reboot_notifier = {
 
 /* ---- start-up and removal ---- */
 
+static int create_event_cache(void)
+{
+	block_event_cache = kmem_cache_create("block_event_cache",
+					      sizeof(struct block_event), 0, 0,
+					      NULL);
+	return block_event_cache ? 0 : -ENOMEM;
+}
+
+static void destroy_event_cache(void)
+{
+	kmem_cache_destroy(block_event_cache);
+	block_event_cache = NULL;
+}
+
 static int __init zentrope_init(void)
 {
 	int ret;
@@ -85,20 +108,35 @@ static int __init zentrope_init(void)
 	ret = block_hash_init();
 	if (ret)
 		return ret;
+	ret = create_event_cache();
+	if (ret) {
+		pr_err("zentrope: %s block_event_cache err!\n", __func__);
+		goto err_hash;
+	}
+	ret = init_zentrope_msg();
+	if (ret) {
+		pr_err("zentrope: %s init zentrope msg err!\n", __func__);
+		goto err_cache;
+	}
 	ret = zentrope_init_sysctl();
 	if (ret) {
 		pr_err("zentrope: %s zentrop init sysctl err!\n", __func__);
-		goto err_hash;
+		goto err_msg;
 	}
 	ret = zentrope_init_proc();
 	if (ret) {
 		pr_err("zentrope: %s zentrop init proc err!\n", __func__);
 		goto err_sysctl;
 	}
+	ret = zentrope_init_ima_crypto();
+	if (ret) {
+		pr_err("zentrope: %s ima_init_ima_crypto err!\n", __func__);
+		goto err_proc;
+	}
 	ret = register_reboot_notifier(&zentrope_reboot_notifier);
 	if (ret) {
 		pr_err("zentrope: %s register_reboot_notifier err!\n", __func__);
-		goto err_proc;
+		goto err_crypto;
 	}
 	ret = fh_install_hooks(fhooks, FHOOKS_COUNT);
 	if (ret) {
@@ -113,28 +151,41 @@ static int __init zentrope_init(void)
 
 err_reboot:
 	unregister_reboot_notifier(&zentrope_reboot_notifier);
+err_crypto:
+	zentrope_exit_ima_crypto();
 err_proc:
 	zentrope_exit_proc();
 err_sysctl:
 	zentrope_exit_sysctl();
+err_msg:
+	exit_zentrope_msg();
+err_cache:
+	destroy_event_cache();
 err_hash:
 	block_hash_exit();
 	return ret;
 }
 
 /*
- * Hooks go first, so no enforcement runs while the lists are freed. The
- * control files go before the lists are emptied: removing them waits for
- * handlers in flight, so no command can add an element that the teardown
- * below would miss.
+ * The listener hears of the removal first. Hooks go next, so no
+ * enforcement runs while the lists are freed. The control files go before
+ * the lists are emptied: removing them waits for handlers in flight, so no
+ * command can add an element that the teardown would miss, and the lists
+ * are emptied without interruptible waits, so nothing leaks when the
+ * removing process is signalled.
  */
 static void __exit zentrope_exit(void)
 {
+	cn_zentrope_ack(ACK_REMOVAL, atomic64_inc_return(&seq_zentrope_event),
+			~0U);
 	fh_exit();
 	unregister_reboot_notifier(&zentrope_reboot_notifier);
+	zentrope_exit_ima_crypto();
 	zentrope_exit_proc();
 	zentrope_exit_sysctl();
 	rule_lists_exit();
+	exit_zentrope_msg();
+	destroy_event_cache();
 	block_hash_exit();
 	pr_info("zentrope: %s zentrope exit succ!\n", __func__);
 }
