@@ -27,7 +27,8 @@ static ret fh_##fn params						\
 	struct fh_frame frame;						\
 	ret r;								\
 									\
-	fh_enter(&frame);							\
+	fh_enter(&frame);						\
+	zt_test_count_call(&real_##fn);							\
 	r = real_##fn args;						\
 	fh_leave(&frame);							\
 	return r;							\
@@ -39,7 +40,8 @@ static void fh_##fn params						\
 {									\
 	struct fh_frame frame;						\
 									\
-	fh_enter(&frame);							\
+	fh_enter(&frame);						\
+	zt_test_count_call(&real_##fn);							\
 	real_##fn args;							\
 	fh_leave(&frame);							\
 }

@@ -8,4 +8,13 @@
 
 extern struct ftrace_hook fhooks[FHOOKS_COUNT];
 
+#ifdef ZT_TEST_HOOKS
+/* Test builds count calls per hook, found by its call-through variable. */
+void zt_test_count_call(void *real);
+#else
+static inline void zt_test_count_call(void *real)
+{
+}
+#endif
+
 #endif /* ZENTROPE_HOOKS_H */

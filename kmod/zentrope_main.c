@@ -17,6 +17,7 @@
 #include "msg.h"
 #include "ima_crypto.h"
 #include "zentrope_event.h"
+#include "test_knobs.h"
 
 #define ACK_REMOVAL 32
 
@@ -79,6 +80,13 @@ static int zentrope_fh_exit(struct notifier_block *nb, unsigned long action,
 	fh_exit_once(true);
 	return 0;
 }
+
+#ifdef ZT_TEST_HOOKS
+void zt_test_reboot_notify(void)
+{
+	zentrope_fh_exit(NULL, SYS_RESTART, NULL);
+}
+#endif
 
 static struct notifier_block zentrope_reboot_notifier = {
 	.notifier_call = zentrope_fh_exit,
@@ -146,6 +154,11 @@ static int __init zentrope_init(void)
 		goto err_reboot;
 	}
 	pr_debug("zentrope: %s install fhooks succ\n", "fh_init");
+	ret = zt_test_knobs_init();
+	if (ret) {
+		fh_exit();
+		goto err_reboot;
+	}
 	pr_info("zentrope: %s zentrope init succ!\n", __func__);
 	return 0;
 
@@ -178,6 +191,7 @@ static void __exit zentrope_exit(void)
 {
 	cn_zentrope_ack(ACK_REMOVAL, atomic64_inc_return(&seq_zentrope_event),
 			~0U);
+	zt_test_knobs_exit();
 	fh_exit();
 	unregister_reboot_notifier(&zentrope_reboot_notifier);
 	zentrope_exit_ima_crypto();

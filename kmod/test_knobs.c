@@ -1,0 +1,67 @@
+// SPDX-License-Identifier: GPL-2.0
+/*
+ * Test builds only (ZT_TEST_HOOKS=1): per-hook call counts in
+ * /proc/zentrope_test/hook_calls, and writing to
+ * /proc/zentrope_test/reboot runs the reboot notifier's hook removal.
+ */
+#include <linux/kernel.h>
+#include <linux/proc_fs.h>
+#include <linux/seq_file.h>
+#include <linux/atomic.h>
+
+#include "hooks.h"
+#include "test_knobs.h"
+
+static atomic_long_t calls[FHOOKS_COUNT];
+static struct proc_dir_entry *test_dir;
+
+void zt_test_count_call(void *real)
+{
+	int i;
+
+	for (i = 0; i < FHOOKS_COUNT; i++) {
+		if (fhooks[i].real == real) {
+			atomic_long_inc(&calls[i]);
+			return;
+		}
+	}
+}
+
+static int hook_calls_show(struct seq_file *m, void *v)
+{
+	int i;
+
+	for (i = 0; i < FHOOKS_COUNT; i++)
+		seq_printf(m, "%s %ld\n", fhooks[i].name,
+			   atomic_long_read(&calls[i]));
+	return 0;
+}
+
+static ssize_t reboot_write(struct file *file, const char __user *buf,
+			    size_t count, loff_t *ppos)
+{
+	zt_test_reboot_notify();
+	return count;
+}
+
+static const struct proc_ops reboot_fops = {
+	.proc_write = reboot_write,
+};
+
+int zt_test_knobs_init(void)
+{
+	test_dir = proc_mkdir("zentrope_test", NULL);
+	if (!test_dir)
+		return -ENOMEM;
+	if (!proc_create_single("hook_calls", 0444, test_dir, hook_calls_show) ||
+	    !proc_create("reboot", 0200, test_dir, &reboot_fops)) {
+		remove_proc_subtree("zentrope_test", NULL);
+		return -ENOMEM;
+	}
+	return 0;
+}
+
+void zt_test_knobs_exit(void)
+{
+	remove_proc_subtree("zentrope_test", NULL);
+}
