@@ -15,6 +15,6 @@ build=${ZT_BUILD_DIR:-$repo/build}
 bash "$repo/scripts/deps.sh"
 
 cmake -S "$repo" -B "$build" -G Ninja \
-	-DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++
+	-DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++ -DZT_KMOD_W1=ON
 cmake --build "$build"
 ctest --test-dir "$build" --output-on-failure -j"$(nproc)" "$@"
