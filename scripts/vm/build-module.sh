@@ -3,14 +3,16 @@
 #
 #   build-module.sh KVER OUTDIR [extra make args...]
 #
-# The sources are copied into OUTDIR and built there (make M=OUTDIR), so the
-# objects of two kernels never share a directory. Any compiler or modpost
-# warning fails the build. On success OUTDIR/zentrope.ko exists.
+# The sources (and those of the test modules, kmod/test/, into OUTDIR/test/)
+# are copied into OUTDIR and built there (make M=OUTDIR), so the objects of
+# two kernels or two build variants never share a directory. Any compiler or
+# modpost warning fails the build. On success OUTDIR/zentrope.ko exists.
 #
 # Environment:
 #   ZT_W1=1            build with W=1 (extra compiler warnings, also fatal)
 #   ZT_KMOD_DIR=DIR    module sources (default: <repo>/kmod)
-#   ZT_MODULE_NAME=N   module file expected in OUTDIR (default: zentrope)
+#   ZT_MODULE_NAME=N   module file(s) expected in OUTDIR, space separated
+#                      (default: zentrope)
 set -euo pipefail
 
 script_dir=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
@@ -29,13 +31,13 @@ usage() {
 # Copies the module sources into OUTDIR. cp -p keeps the timestamps, so a
 # rebuild with unchanged sources does not recompile anything. Sources deleted
 # upstream are deleted here too, otherwise Kbuild could still pick them up.
-sync_sources() {
+sync_dir() {
 	local src=$1 out=$2 f name
+	shift 2
 	local -a files=()
-	for f in "$src"/*.c "$src"/*.h "$src"/Kbuild "$src"/Makefile; do
+	for f in "$src"/*.c "$src"/*.h "$@"; do
 		[ -e "$f" ] && files+=("$f")
 	done
-	[ "${#files[@]}" -gt 0 ] || die "no module sources in $src"
 	for f in "$out"/*.c "$out"/*.h; do
 		[ -e "$f" ] || continue
 		name=${f##*/}
@@ -43,7 +45,17 @@ sync_sources() {
 		case $name in *.mod.c) continue ;; esac
 		[ -e "$src/$name" ] || rm -f "$f"
 	done
+	[ "${#files[@]}" -gt 0 ] || return 0
+	mkdir -p "$out"
 	cp -p "${files[@]}" "$out/"
+}
+
+sync_sources() {
+	local src=$1 out=$2
+	[ -f "$src/Kbuild" ] || die "no module sources in $src (no Kbuild)"
+	sync_dir "$src" "$out" "$src/Kbuild" "$src/Makefile"
+	# The test modules' sources, which Kbuild names as test/<name>.o.
+	sync_dir "$src/test" "$out/test"
 }
 
 # Removes the build products, so that after a failed (warning) build the next
@@ -51,7 +63,7 @@ sync_sources() {
 # silently reusing the objects.
 clean_products() {
 	local out=$1
-	find "$out" -maxdepth 1 -type f \( -name '*.o' -o -name '*.ko' -o -name '*.mod' \
+	find "$out" -maxdepth 2 -type f \( -name '*.o' -o -name '*.ko' -o -name '*.mod' \
 		-o -name '*.mod.c' -o -name '.*.cmd' -o -name 'Module.symvers' \
 		-o -name 'modules.order' \) -delete
 }
@@ -66,7 +78,7 @@ main() {
 
 	local src=${ZT_KMOD_DIR:-$repo_dir/kmod}
 	[ -d "$src" ] || die "module source directory $src does not exist"
-	local name=${ZT_MODULE_NAME:-zentrope}
+	local names=${ZT_MODULE_NAME:-zentrope}
 
 	mkdir -p "$out"
 	out=$(cd "$out" && pwd)
@@ -79,7 +91,7 @@ main() {
 	args+=("$@")
 
 	local log=$out/build.log
-	echo "build-module.sh: building $name.ko for $kver in $out${args[*]:+ (${args[*]})}"
+	echo "build-module.sh: building $names for $kver in $out${args[*]:+ (${args[*]})}"
 	local rc=0
 	make -C "$kdir" M="$out" -j"$(nproc)" "${args[@]}" modules >"$log" 2>&1 || rc=$?
 	if [ "$rc" -ne 0 ]; then
@@ -94,8 +106,11 @@ main() {
 		clean_products "$out"
 		die "build for kernel $kver produced warnings (see above), log: $log"
 	fi
-	[ -f "$out/$name.ko" ] || die "build for $kver left no $out/$name.ko"
-	echo "build-module.sh: ok $out/$name.ko"
+	local n
+	for n in $names; do
+		[ -f "$out/$n.ko" ] || die "build for $kver left no $out/$n.ko"
+		echo "build-module.sh: ok $out/$n.ko"
+	done
 }
 
 main "$@"

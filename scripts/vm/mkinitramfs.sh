@@ -2,12 +2,13 @@
 # Builds the initramfs (gzip'd newc cpio) that one VM test boots into.
 #
 #   mkinitramfs.sh --out FILE --suite SCRIPT
-#                  [--module KO]... [--bin PROG]... [--file SRC[:DEST]]...
+#                  [--module KO[:DEST]]... [--bin PROG]... [--file SRC[:DEST]]...
 #                  [--kver KVER] [--kernel-module NAME]...
 #
 #   --out FILE            the archive to write
 #   --suite SCRIPT        guest side shell script, run by /init as /bin/sh /suite.sh
-#   --module KO           module under test, installed as /lib/zentrope/<name>.ko
+#   --module KO[:DEST]    module under test, installed as /lib/zentrope/<name>.ko,
+#                         or as DEST, a path relative to /lib/zentrope/
 #   --bin PROG            static guest program, installed as /bin/<name>
 #   --file SRC[:DEST]     any other file; DEST is an absolute guest path
 #                         (default /data/<name>)
@@ -32,7 +33,7 @@ die() {
 }
 
 usage() {
-	sed -n '3,12p' "${BASH_SOURCE[0]}" | sed 's/^# \{0,1\}//' >&2
+	sed -n '3,13p' "${BASH_SOURCE[0]}" | sed 's/^# \{0,1\}//' >&2
 	exit 2
 }
 
@@ -100,7 +101,7 @@ install_kernel_modules() {
 	local ko dep name
 
 	for ko in "${modules[@]}"; do
-		for dep in $(modinfo -F depends "$ko" | tr ',' ' '); do
+		for dep in $(modinfo -F depends "${ko%%:*}" | tr ',' ' '); do
 			wanted+=("$dep")
 			preload+=("$dep")
 		done
@@ -235,8 +236,13 @@ main() {
 
 	local ko prog f src dest
 	for ko in "${modules[@]}"; do
-		[ -f "$ko" ] || die "module $ko not found"
-		install -D -m 0644 "$ko" "$stage/lib/zentrope/${ko##*/}"
+		src=${ko%%:*}
+		dest=${src##*/}
+		[ "$src" != "$ko" ] && dest=${ko#*:}
+		case $dest in /* | *..*) die "--module $ko: DEST must be relative to /lib/zentrope" ;; esac
+		[ -f "$src" ] || die "module $src not found"
+		[ -e "$stage/lib/zentrope/$dest" ] && die "two modules for /lib/zentrope/$dest"
+		install -D -m 0644 "$src" "$stage/lib/zentrope/$dest"
 	done
 	for prog in "${bins[@]}"; do
 		install_bin "$stage" "$prog"

@@ -2,7 +2,7 @@
 # Boots one guest test suite under QEMU (software emulation) and judges it.
 #
 #   run-vm.sh --kernel KVER --suite NAME|PATH [--timeout SEC] [--mem MB]
-#             [--log FILE] [--module KO...] [--bin PROG...] [--file SRC[:DEST]...]
+#             [--log FILE] [--module KO[:DEST]...] [--bin PROG...] [--file SRC[:DEST]...]
 #             [--kernel-module NAME...] [--append ARGS] [--show]
 #   run-vm.sh --judge LOG      judge an existing serial log only
 #
