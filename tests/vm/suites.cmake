@@ -17,3 +17,11 @@ zt_vm_suite(hash_feed SCRIPT suites/hash_feed.sh BINS zt_guest_hash_feed
   TIMEOUT 1200 MEM 1536 APPEND "slub_debug=FZP,hash_sha1_node_cache")
 
 include(${PROJECT_SOURCE_DIR}/bench/vm/bench.cmake)
+
+# The block-event channel, through the test-only driver zt_evtest.ko built
+# from the module's own channel code; the guest plays the daemon.
+zt_vm_module_variant(evtest MAKE_ARGS ZT_TEST=1 KO zt_evtest.ko)
+zt_guest_executable(zt_guest_listener guest/listener.cc)
+target_include_directories(zt_guest_listener PRIVATE ${PROJECT_SOURCE_DIR}/kmod)
+zt_vm_suite(events SCRIPT suites/events.sh MODULES evtest
+  BINS zt_guest_listener TIMEOUT 600 MEM 1024)
