@@ -29,3 +29,25 @@ foreach(kver IN LISTS ZT_VM_KERNEL_LIST)
     USES_TERMINAL VERBATIM)
   add_dependencies(bench-vm bench-vm-${kid})
 endforeach()
+
+# VM benchmark of file hashing through the test-only driver (the hashtest
+# module variant): in-kernel SHA-1 against sha1sum, cached-mark lookup
+# against a full hash. `cmake --build build --target bench-vm-hash` runs it
+# alone; bench-vm runs it too.
+zt_guest_executable(zt_bench_hash ${CMAKE_CURRENT_LIST_DIR}/hash_bench.cc)
+target_include_directories(zt_bench_hash PRIVATE ${PROJECT_SOURCE_DIR}/tests/vm/guest)
+add_custom_target(bench-vm-hash)
+add_dependencies(bench-vm bench-vm-hash)
+foreach(kver IN LISTS ZT_VM_KERNEL_LIST)
+  string(MAKE_C_IDENTIFIER "${kver}" kid)
+  add_custom_target(bench-vm-hash-${kid}
+    COMMAND ${ZT_VM_SCRIPTS}/run-vm.sh
+            --kernel ${kver} --suite ${CMAKE_CURRENT_LIST_DIR}/hash_bench.sh
+            --timeout 2400 --mem 1536
+            --log ${CMAKE_BINARY_DIR}/vm-logs/${kver}/hash_bench.log
+            --module ${CMAKE_BINARY_DIR}/kmod-hashtest/${kver}/zt_hashtest.ko
+            --bin $<TARGET_FILE:zt_bench_hash> --show
+    DEPENDS zt_kmod_hashtest_${kid} zt_bench_hash
+    USES_TERMINAL VERBATIM)
+  add_dependencies(bench-vm-hash bench-vm-hash-${kid})
+endforeach()
