@@ -93,13 +93,19 @@ void WriteFile(const std::string &path, const std::string &data, mode_t mode)
 	close(fd);
 }
 
+// Files the runs only execute are written once: a child that another
+// thread forks while one is open for writing would keep it open, and the
+// exec fail with ETXTBSY. Call Prepare() for every runner before threads
+// start.
 void Prepare(const Ctx &c)
 {
 	mkdir(c.dir.c_str(), 0755);
 	WriteFile(c.Path("data"), "twelve bytes", 0644);
-	WriteFile(c.Path("noexec"), "#!/bin/sh\necho no\n", 0644);
-	WriteFile(c.Path("garbage"), std::string("\x01\x02\x03 not a program\n"), 0755);
-	WriteFile(c.Path("script"), "#!/bin/sh\necho script \"$1\"\nexit 3\n", 0755);
+	if (!PathExists(c.Path("script"))) {
+		WriteFile(c.Path("noexec"), "#!/bin/sh\necho no\n", 0644);
+		WriteFile(c.Path("garbage"), std::string("\x01\x02\x03 not a program\n"), 0755);
+		WriteFile(c.Path("script"), "#!/bin/sh\necho script \"$1\"\nexit 3\n", 0755);
+	}
 	WriteFile(c.Path("times"), "t", 0644);
 	WriteFile(c.Path("xattrs"), "x", 0644);
 	unlink(c.Path("link").c_str());
@@ -805,10 +811,13 @@ TEST_F(Hooks, CallsStayCorrectWhileTheModuleComesAndGoes)
 	std::vector<std::string> mismatches;
 	std::atomic<bool> stop{ false };
 
+	auto ctx = [](int t) { return Ctx{ "/tmp/zt_hooks/t" + std::to_string(t) }; };
+	for (int t = 0; t < kThreads; t++)
+		Prepare(ctx(t));
 	std::vector<std::thread> workers;
 	for (int t = 0; t < kThreads; t++) {
 		workers.emplace_back([&, t]() {
-			const Ctx c{ "/tmp/zt_hooks/t" + std::to_string(t) };
+			const Ctx c = ctx(t);
 			const auto base = RunAll(c);
 			{
 				std::lock_guard<std::mutex> g(mu);
