@@ -1,8 +1,8 @@
 // SPDX-License-Identifier: GPL-2.0
 /*
  * The diverted kernel functions and their handlers. Every handler runs in
- * the common frame; enforcement is added to each as it is built, until
- * then they pass the call through.
+ * the common frame; the program handlers live in exec.c and tasks.c, the
+ * rest pass the call through until their checks are built.
  */
 #include <linux/kernel.h>
 #include <linux/binfmts.h>
@@ -15,6 +15,7 @@
 
 #include "compat.h"
 #include "hooks.h"
+#include "exec.h"
 
 /*
  * A handler that only runs the frame around the kernel function. @params
@@ -34,29 +35,10 @@ static ret fh_##fn params						\
 	return r;							\
 }
 
-#define FH_PASS_THROUGH_VOID(fn, params, args)				\
-static void (*real_##fn) params;					\
-static void fh_##fn params						\
-{									\
-	struct fh_frame frame;						\
-									\
-	fh_enter(&frame);						\
-	zt_test_count_call(&real_##fn);							\
-	real_##fn args;							\
-	fh_leave(&frame);							\
-}
-
 /* Catch a handler whose prototype differs from the kernel's declaration. */
 #define FH_CHECK(fn, kfn) \
 	static_assert(__same_type(&fh_##fn, &kfn), #kfn " prototype")
 
-FH_PASS_THROUGH(int, bprm_execve, (ZT_BPRM_EXECVE_PARAMS),
-		(ZT_BPRM_EXECVE_ARGS))
-FH_PASS_THROUGH_VOID(exit_signals, (struct task_struct *tsk), (tsk))
-FH_PASS_THROUGH(int, do_dentry_open, (ZT_DO_DENTRY_OPEN_PARAMS),
-		(ZT_DO_DENTRY_OPEN_ARGS))
-FH_PASS_THROUGH(int, bprm_creds_from_file,
-		(struct linux_binprm *bprm, ZT_CREDS_FILE *file), (bprm, file))
 FH_PASS_THROUGH(int, security_socket_connect,
 		(struct socket *sock, struct sockaddr *address, int addrlen),
 		(sock, address, addrlen))

@@ -6,14 +6,10 @@
 #include <linux/atomic.h>
 
 #include "zentrope_event.h"
+#include "decide.h"
 
 struct file;
 struct kmem_cache;
-
-/* Verdicts of the exec decision that send_strict_block_event reports. */
-#define STRICT_BLOCK_HASH 1
-#define STRICT_BLOCK_INFO 2
-#define STRICT_BLOCK_NAME 3
 
 /* Objects of BLOCK_EVENT_SIZE bytes; created and destroyed by start-up. */
 extern struct kmem_cache *block_event_cache;

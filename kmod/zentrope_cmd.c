@@ -12,6 +12,7 @@
 
 #include "zentrope_cmd.h"
 #include "rule_lists.h"
+#include "proc_lists.h"
 #include "block_hash.h"
 #include "utils.h"
 
@@ -19,11 +20,6 @@
 #define HASH_BIN_MAX 64
 
 atomic_t num_mem_block_prog = ATOMIC_INIT(0);
-
-atomic_t num_pid_prog_pair_list = ATOMIC_INIT(0);
-atomic_t num_pid_prog_pair_short_list = ATOMIC_INIT(0);
-atomic_t num_interp_prog_opened_block_prog_list = ATOMIC_INIT(0);
-atomic_t num_flag_interp_prog_opened_block_prog_list = ATOMIC_INIT(0);
 
 static bool full(const atomic_t *num)
 {

@@ -27,10 +27,6 @@ extern const struct zt_cmd_ops block_prog_cmd, block_hash_cmd,
 
 extern atomic_t num_mem_block_prog;
 
-/* Counters of the process lists, printed by debug_data. */
-extern atomic_t num_pid_prog_pair_list, num_pid_prog_pair_short_list,
-	num_interp_prog_opened_block_prog_list,
-	num_flag_interp_prog_opened_block_prog_list;
 
 bool zt_command_fits(const char *text, size_t len);
 int zt_run_command(const struct zt_cmd_ops *ops, char *cmd);

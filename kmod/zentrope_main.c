@@ -11,6 +11,7 @@
 
 #include "block_hash.h"
 #include "rule_lists.h"
+#include "proc_lists.h"
 #include "zentrope_sysctl.h"
 #include "zentrope_proc.h"
 #include "hooks.h"
@@ -198,6 +199,7 @@ static void __exit zentrope_exit(void)
 	zentrope_exit_proc();
 	zentrope_exit_sysctl();
 	rule_lists_exit();
+	proc_lists_exit();
 	exit_zentrope_msg();
 	destroy_event_cache();
 	block_hash_exit();

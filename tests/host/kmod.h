@@ -8,4 +8,6 @@ extern "C" {
 #include "rule_lists.h"
 #include "utils.h"
 #include "zentrope_cmd.h"
+#include "proc_lists.h"
+#include "decide.h"
 }

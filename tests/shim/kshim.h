@@ -35,6 +35,7 @@ extern "C" {
 typedef uint8_t u8;
 typedef uint16_t u16;
 typedef uint32_t u32;
+typedef int32_t s32;
 typedef uint64_t u64;
 typedef int64_t s64;
 typedef int64_t time64_t;
@@ -73,6 +74,7 @@ typedef uint32_t __be32;
 
 #define pr_err(...) fprintf(stderr, __VA_ARGS__)
 #define pr_info(...) fprintf(stderr, __VA_ARGS__)
+#define pr_debug(...) do { } while (0)
 #define cpu_relax() do { } while (0)
 #define cond_resched() do { } while (0)
 #define lockdep_is_held(l) 1
@@ -165,6 +167,11 @@ static inline int list_empty(const struct list_head *h)
 	for (pos = list_entry((head)->next, __typeof__(*pos), member); \
 	     &pos->member != (head); \
 	     pos = list_entry(pos->member.next, __typeof__(*pos), member))
+#define list_for_each_entry_safe(pos, n, head, member) \
+	for (pos = list_entry((head)->next, __typeof__(*pos), member), \
+	     n = list_entry(pos->member.next, __typeof__(*pos), member); \
+	     &pos->member != (head); \
+	     pos = n, n = list_entry(n->member.next, __typeof__(*n), member))
 #define list_for_each_entry_rcu(pos, head, member, ...) \
 	for (pos = list_entry(rcu_dereference((head)->next), \
 			      __typeof__(*pos), member); \

@@ -1,0 +1,56 @@
+/* SPDX-License-Identifier: GPL-2.0 */
+/*
+ * The program decisions over the rule and process lists: name and identity
+ * lookups, the identity and name steps of the strict verdict, and the
+ * verdict on a process's network operation. No files, no events: the
+ * callers in exec.c gather identities and report.
+ */
+#ifndef ZENTROPE_DECIDE_H
+#define ZENTROPE_DECIDE_H
+
+#include <linux/types.h>
+
+#include "rule_lists.h"
+
+/* Strict verdicts: what refused an exec or open, and so which event. */
+#define STRICT_BLOCK_NONE 0
+#define STRICT_BLOCK_HASH 1	/* digest in the store */
+#define STRICT_BLOCK_INFO 2	/* file identity of a block_prog_info entry */
+#define STRICT_BLOCK_NAME 3	/* path or short name in block_prog */
+
+/* Each takes the list's read side; an interrupted wait answers 0. */
+int exist_block_prog(const char *name);
+int exist_interp_prog(const char *name);
+int exist_interp_prog_by_dev_ino(u32 dev, u64 ino);
+
+/* The block_prog_info entry of (@dev, @ino); the caller holds its lock. */
+struct prog_info_struct *find_block_prog_info(u32 dev, u64 ino);
+
+/* The text after the last '/' of @path, or all of it. */
+const char *zt_basename(const char *path);
+
+/*
+ * Steps after the digest: the identity of an opened file (@have_file),
+ * then @path and its last component against block_prog. 0, 2 or 3.
+ */
+int strict_identity_name_verdict(bool have_file, u32 dev, u64 ino,
+				 const char *path);
+
+/* What a network check knows of the calling process. */
+struct filter_input {
+	struct prog_info_struct *info;	/* its executable's identity rule */
+	int hash_hit;			/* its digest is in the store */
+	const u8 *digest;		/* recorded digest, or NULL */
+	u32 dev;
+	u64 ino;
+	const char *path;
+	int path_len;
+	const char *short_name;
+	int short_len;
+	int pid;
+};
+
+/* Whether the operation is refused. */
+bool filter_prog_decide(const struct filter_input *in);
+
+#endif /* ZENTROPE_DECIDE_H */

@@ -1,0 +1,47 @@
+/* SPDX-License-Identifier: GPL-2.0 */
+/*
+ * Program enforcement: the exec check, the open check of listed
+ * interpreters, and the verdict on a recorded process's network operation.
+ */
+#ifndef ZENTROPE_EXEC_H
+#define ZENTROPE_EXEC_H
+
+#include <linux/types.h>
+
+#include "compat.h"
+#include "decide.h"
+
+struct file;
+struct linux_binprm;
+struct task_struct;
+
+/* is_strict_block() options: the digest was checked against the mark. */
+#define STRICT_OPT_DIGEST_CHECKED 1
+
+int is_strict_block(const char *path, struct file *file, const u8 *digest,
+		    int len, int *hashed, int options);
+
+/* 0 lets the exec go on, -EPERM refuses it (and reports). */
+int add_pid_prog_pair_list(struct linux_binprm *bprm);
+
+/*
+ * -EPERM when the process described is refused operation @kind (a block
+ * event kind), after reporting it; 0 otherwise.
+ */
+int filter_prog(struct prog_info_struct *info, int hash_hit, const u8 *digest,
+		u32 dev, u64 ino, const char *path, int path_len,
+		const char *short_name, int short_len, int pid, int kind);
+
+/* Handlers and call-through pointers of the hook table (hooks.c). */
+extern int (*real_bprm_execve)(ZT_BPRM_EXECVE_PARAMS);
+extern void (*real_exit_signals)(struct task_struct *tsk);
+extern int (*real_do_dentry_open)(ZT_DO_DENTRY_OPEN_PARAMS);
+extern int (*real_bprm_creds_from_file)(struct linux_binprm *bprm,
+					ZT_CREDS_FILE *file);
+
+int fh_bprm_execve(ZT_BPRM_EXECVE_PARAMS);
+void fh_exit_signals(struct task_struct *tsk);
+int fh_do_dentry_open(ZT_DO_DENTRY_OPEN_PARAMS);
+int fh_bprm_creds_from_file(struct linux_binprm *bprm, ZT_CREDS_FILE *file);
+
+#endif /* ZENTROPE_EXEC_H */
