@@ -25,3 +25,15 @@ zt_guest_executable(zt_guest_listener guest/listener.cc)
 target_include_directories(zt_guest_listener PRIVATE ${PROJECT_SOURCE_DIR}/kmod)
 zt_vm_suite(events SCRIPT suites/events.sh MODULES evtest
   BINS zt_guest_listener TIMEOUT 600 MEM 1024)
+
+# Program enforcement: execs, scripts and interpreter opens of real programs.
+add_executable(zt_tool guest/zt_tool.cc)
+target_compile_options(zt_tool PRIVATE -Wall -Wextra -O2)
+target_link_options(zt_tool PRIVATE -static -pthread)
+set_target_properties(zt_tool PROPERTIES POSITION_INDEPENDENT_CODE OFF
+  RUNTIME_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR}/guest)
+add_dependencies(zt_vm_guests zt_tool)
+zt_guest_executable(zt_guest_exec guest/exec_test.cc)
+target_include_directories(zt_guest_exec PRIVATE ${PROJECT_SOURCE_DIR}/kmod)
+zt_vm_suite(exec SCRIPT suites/exec.sh BINS zt_guest_exec zt_tool
+  TIMEOUT 1200 MEM 1024)

@@ -16,6 +16,8 @@
 #include <string>
 #include <vector>
 
+#include "ctl.h"
+
 namespace zt {
 
 // finit_module() of the file @path with the parameter string @params.
@@ -63,15 +65,6 @@ inline int WriteText(const std::string &path, const std::string &text)
 	int err = n < 0 ? errno : (static_cast<size_t>(n) == text.size() ? 0 : EIO);
 	close(fd);
 	return err;
-}
-
-inline std::vector<std::string> Lines(const std::string &text)
-{
-	std::vector<std::string> out;
-	std::istringstream in(text);
-	for (std::string l; std::getline(in, l);)
-		out.push_back(l);
-	return out;
 }
 
 // Whether some line of @path starts with @prefix.

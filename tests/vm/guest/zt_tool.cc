@@ -1,0 +1,74 @@
+// A small static program for the guest to execute under the module's rules:
+//   zt_tool              exit 0
+//   zt_tool wait         read stdin to its end, then exit 0
+//   zt_tool read FILE    read FILE whole; exit 0, or the errno
+//   zt_tool threads N    start and join N threads, exit 0
+//   zt_tool exec PATH    start two sleeping threads, then exec PATH ("wait")
+#include <errno.h>
+#include <fcntl.h>
+#include <pthread.h>
+#include <string.h>
+#include <unistd.h>
+
+#include <cstdlib>
+
+namespace {
+
+int Drain(int fd)
+{
+	char buf[4096];
+	ssize_t n;
+	while ((n = read(fd, buf, sizeof(buf))) > 0)
+		;
+	return n < 0 ? errno : 0;
+}
+
+void *Idle(void *arg)
+{
+	(void)arg;
+	pause();
+	return nullptr;
+}
+
+void *Nothing(void *arg)
+{
+	return arg;
+}
+
+} // namespace
+
+int main(int argc, char **argv)
+{
+	if (argc < 2)
+		return 0;
+	if (!strcmp(argv[1], "wait"))
+		return Drain(0);
+	if (!strcmp(argv[1], "read") && argc > 2) {
+		int fd = open(argv[2], O_RDONLY);
+		if (fd < 0)
+			return errno;
+		int err = Drain(fd);
+		close(fd);
+		return err;
+	}
+	if (!strcmp(argv[1], "threads") && argc > 2) {
+		int n = atoi(argv[2]);
+		for (int i = 0; i < n; i++) {
+			pthread_t t;
+			if (pthread_create(&t, nullptr, Nothing, nullptr))
+				return 1;
+			pthread_join(t, nullptr);
+		}
+		return 0;
+	}
+	if (!strcmp(argv[1], "exec") && argc > 2) {
+		for (int i = 0; i < 2; i++) {
+			pthread_t t;
+			pthread_create(&t, nullptr, Idle, nullptr);
+		}
+		char *args[] = { argv[2], const_cast<char *>("wait"), nullptr };
+		execv(argv[2], args);
+		return errno;
+	}
+	return 2;
+}
