@@ -24,8 +24,11 @@
 #include <functional>
 
 #include "hashtest_client.h"
+#include "bench_util.h"
 
 namespace {
+
+using namespace zt_bench;
 
 using namespace zt_hashtest;
 
@@ -35,25 +38,6 @@ const std::string kWork = "/tmp/zt_hash_bench";
 {
 	printf("BENCH hash error=\"%s\"\n", what.c_str());
 	exit(1);
-}
-
-double Now()
-{
-	struct timespec ts;
-	clock_gettime(CLOCK_MONOTONIC, &ts);
-	return ts.tv_sec + ts.tv_nsec / 1e9;
-}
-
-double Median(std::vector<double> v)
-{
-	std::sort(v.begin(), v.end());
-	size_t n = v.size();
-	return n % 2 ? v[n / 2] : (v[n / 2 - 1] + v[n / 2]) / 2;
-}
-
-double Min(const std::vector<double> &v)
-{
-	return *std::min_element(v.begin(), v.end());
 }
 
 // Seconds one call of @fn takes; @fn returns false on a wrong answer.

@@ -33,8 +33,11 @@
 #include <sstream>
 #include <string>
 #include <vector>
+#include "bench_util.h"
 
 namespace {
+
+using namespace zt_bench;
 
 const char *const kBin = "/proc/zentrope/block_hash_bin";
 const char *const kCtl = "/proc/sys/kernel/zentrope/block_hash";
@@ -46,13 +49,6 @@ const char *const kFile = "/tmp/zt_bench_digests.bin";
 	fprintf(stderr, "store_feed_bench: %s\n", what.c_str());
 	printf("BENCH store_feed error=\"%s\"\n", what.c_str());
 	exit(1);
-}
-
-double Now()
-{
-	struct timespec t;
-	clock_gettime(CLOCK_MONOTONIC, &t);
-	return t.tv_sec + t.tv_nsec / 1e9;
 }
 
 void Digest(uint32_t n, unsigned char *d)
@@ -179,18 +175,6 @@ long MeminfoKb(const std::string &key)
 			return value;
 	}
 	return -1;
-}
-
-double Median(std::vector<double> v)
-{
-	std::sort(v.begin(), v.end());
-	size_t n = v.size();
-	return n % 2 ? v[n / 2] : (v[n / 2 - 1] + v[n / 2]) / 2;
-}
-
-double Min(const std::vector<double> &v)
-{
-	return *std::min_element(v.begin(), v.end());
 }
 
 } // namespace

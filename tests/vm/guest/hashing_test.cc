@@ -21,94 +21,27 @@
 #include <thread>
 #include <vector>
 
+#include "hashtest_client.h"
+
 namespace {
 
-const std::string kDir = "/sys/kernel/debug/zt_hashtest/";
+using namespace zt_hashtest;
+
 const std::string kParam = "/sys/module/zt_hashtest/parameters/ahash_minsize";
 const std::string kWork = "/tmp/zt_hashing";
-const std::string kNone = "-";
 
-// One command to the driver's run file; its answer, or "ERR <errno>".
-std::string Cmd(const std::string &cmd)
+// The driver's answer to "hash PATH"; a failure when it does not parse.
+Hashed HashOf(const std::string &path)
 {
-	int fd = open((kDir + "run").c_str(), O_RDWR | O_CLOEXEC);
-	if (fd < 0)
-		return "ERR open " + std::to_string(errno);
-	std::string out;
-	if (write(fd, cmd.data(), cmd.size()) != (ssize_t)cmd.size()) {
-		out = "ERR " + std::to_string(errno);
-	} else {
-		char buf[512];
-		ssize_t n = pread(fd, buf, sizeof(buf) - 1, 0);
-		out = n < 0 ? "ERR read" : std::string(buf, n);
-		while (!out.empty() && out.back() == '\n')
-			out.pop_back();
-	}
-	close(fd);
-	return out;
-}
-
-std::vector<std::string> Fields(const std::string &s)
-{
-	std::istringstream in(s);
-	std::vector<std::string> f;
-	for (std::string w; in >> w;)
-		f.push_back(w);
-	return f;
-}
-
-struct Hashed {
-	std::string get;	// get_file_hash
-	int from_mark = -1;
-	std::string calc;	// calc_file_hash
-};
-
-Hashed Hash(const std::string &path)
-{
-	auto f = Fields(Cmd("hash " + path));
-	Hashed h;
-	if (f.size() == 3) {
-		h.get = f[0];
-		h.from_mark = std::stoi(f[1]);
-		h.calc = f[2];
-	} else {
-		ADD_FAILURE() << "hash " << path << ": " << Cmd("hash " + path);
-	}
+	Hashed h = Hash(path);
+	if (!h.ok())
+		ADD_FAILURE() << "hash " << path << ": " << h.raw;
 	return h;
 }
 
-std::map<std::string, long long> Stats()
+void WriteFile(const std::string &path, const std::string &text)
 {
-	std::map<std::string, long long> m;
-	FILE *f = fopen((kDir + "stats").c_str(), "r");
-	if (!f)
-		return m;
-	char name[64];
-	long long v;
-	while (fscanf(f, "%63s %lld", name, &v) == 2)
-		m[name] = v;
-	fclose(f);
-	return m;
-}
-
-void WriteText(const std::string &path, const std::string &text)
-{
-	int fd = open(path.c_str(), O_WRONLY | O_TRUNC | O_CLOEXEC);
-	ASSERT_GE(fd, 0) << path;
-	ASSERT_EQ(write(fd, text.data(), text.size()), (ssize_t)text.size());
-	close(fd);
-}
-
-std::string Sha1sum(const std::string &path)
-{
-	FILE *p = popen(("sha1sum '" + path + "'").c_str(), "r");
-	if (!p)
-		return "popen failed";
-	char buf[128] = {};
-	if (!fgets(buf, sizeof(buf), p))
-		buf[0] = '\0';
-	pclose(p);
-	return Fields(buf).empty() ? "" : Fields(buf)[0];
+	ASSERT_TRUE(WriteText(path, text)) << path;
 }
 
 void SetMtime(const std::string &path, time_t sec, long nsec)
@@ -127,29 +60,15 @@ void Settle()
 
 // A file of @size pseudo-random bytes, distinct per @seed, last changed
 // well in the past.
-std::string MakeFileAt(const std::string &path, size_t size, unsigned seed)
+std::string MakeAt(const std::string &path, size_t size, unsigned seed)
 {
-	std::mt19937_64 rng(seed);
-	std::vector<char> buf(1 << 20);
-	int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-	EXPECT_GE(fd, 0) << path;
-	for (size_t done = 0; done < size;) {
-		size_t n = std::min(buf.size(), size - done);
-		for (size_t i = 0; i < n; i += 8) {
-			uint64_t r = rng();
-			memcpy(&buf[i], &r, std::min<size_t>(8, n - i));
-		}
-		EXPECT_EQ(write(fd, buf.data(), n), (ssize_t)n);
-		done += n;
-	}
-	close(fd);
-	SetMtime(path, time(nullptr) - 1000, 0);
+	EXPECT_TRUE(MakeFileAt(path, size, seed)) << path;
 	return path;
 }
 
 std::string MakeFile(const std::string &name, size_t size, unsigned seed)
 {
-	return MakeFileAt(kWork + "/" + name, size, seed);
+	return MakeAt(kWork + "/" + name, size, seed);
 }
 
 class Hashing : public testing::Test {
@@ -168,11 +87,11 @@ protected:
 	}
 	static void SetMaxsize(long long v)
 	{
-		WriteText(kDir + "hash_max_filesize", std::to_string(v));
+		WriteFile(kDir + "hash_max_filesize", std::to_string(v));
 	}
 	static void SetAhash(unsigned long v)
 	{
-		WriteText(kParam, std::to_string(v));
+		WriteFile(kParam, std::to_string(v));
 	}
 };
 
@@ -185,7 +104,7 @@ TEST_F(Hashing, DigestsMatchSha1sumAroundPageBoundaries)
 		std::string path = MakeFile("p" + std::to_string(size), size, seed++);
 		std::string want = Sha1sum(path);
 		ASSERT_EQ(want.size(), 40u);
-		Hashed h = Hash(path);
+		Hashed h = HashOf(path);
 		EXPECT_EQ(h.calc, want) << size;
 		EXPECT_EQ(h.get, want) << size;
 		EXPECT_EQ(h.from_mark, 0) << size;
@@ -202,7 +121,7 @@ TEST_F(Hashing, AsyncPathServesFilesFromItsMinimumSize)
 	unsigned seed = 100;
 	for (size_t size : { 1, 4095, 4096, 4097, 8193, 300000 }) {
 		std::string path = MakeFile("a" + std::to_string(size), size, seed++);
-		Hashed h = Hash(path);
+		Hashed h = HashOf(path);
 		EXPECT_EQ(h.get, Sha1sum(path)) << size;
 		EXPECT_EQ(h.calc, h.get) << size;
 		unlink(path.c_str());
@@ -213,12 +132,12 @@ TEST_F(Hashing, EmptyUnreadableAndMissingFilesHaveNoDigest)
 {
 	std::string empty = MakeFile("empty", 0, 0);
 	auto before = Stats();
-	Hashed h = Hash(empty);
+	Hashed h = HashOf(empty);
 	EXPECT_EQ(h.get, kNone);
 	EXPECT_EQ(h.calc, kNone);
 	EXPECT_EQ(h.from_mark, 0);
 	// Still no mark after the attempt: the next try computes again.
-	EXPECT_EQ(Hash(empty).from_mark, 0);
+	EXPECT_EQ(HashOf(empty).from_mark, 0);
 	EXPECT_EQ(Stats()["num_lost_hash"], before["num_lost_hash"]);
 
 	std::string file = MakeFile("wronly", 100, 7);
@@ -246,19 +165,19 @@ TEST_F(Hashing, SizeLimitCountsLostFiles)
 	std::string over = MakeFile("over_limit", limit + 1, 12);
 
 	long long lost = Stats()["num_lost_hash"];
-	EXPECT_EQ(Hash(at).get, Sha1sum(at));
+	EXPECT_EQ(HashOf(at).get, Sha1sum(at));
 	EXPECT_EQ(Stats()["num_lost_hash"], lost);
 
-	Hashed h = Hash(over); // get_file_hash and calc_file_hash both refuse
+	Hashed h = HashOf(over); // get_file_hash and calc_file_hash both refuse
 	EXPECT_EQ(h.get, kNone);
 	EXPECT_EQ(h.calc, kNone);
 	EXPECT_EQ(Stats()["num_lost_hash"], lost + 2);
 
 	// A mark written under a larger limit stays valid.
 	SetMaxsize(limit + 1);
-	EXPECT_EQ(Hash(over).get, Sha1sum(over));
+	EXPECT_EQ(HashOf(over).get, Sha1sum(over));
 	SetMaxsize(limit);
-	h = Hash(over);
+	h = HashOf(over);
 	EXPECT_EQ(h.from_mark, 1);
 	EXPECT_EQ(h.get, Sha1sum(over));
 	unlink(at.c_str());
@@ -271,7 +190,7 @@ TEST_F(Hashing, SixtyFourMegabytes)
 	SetMaxsize(size);
 	std::string path = MakeFile("big", size, 64);
 	std::string want = Sha1sum(path);
-	Hashed h = Hash(path);
+	Hashed h = HashOf(path);
 	EXPECT_EQ(h.get, want);
 	EXPECT_EQ(h.calc, want);
 	SetAhash(1);
@@ -285,11 +204,11 @@ TEST_F(Hashing, MarkIsReusedUntilTheFileChanges)
 	std::string first = Sha1sum(path);
 
 	auto s0 = Stats();
-	EXPECT_EQ(Hash(path).from_mark, 0);
+	EXPECT_EQ(HashOf(path).from_mark, 0);
 	auto s1 = Stats();
 	EXPECT_EQ(s1["count_cal_file_hash"], s0["count_cal_file_hash"] + 1);
 
-	Hashed again = Hash(path);
+	Hashed again = HashOf(path);
 	EXPECT_EQ(again.from_mark, 1);
 	EXPECT_EQ(again.get, first);
 	auto s2 = Stats();
@@ -303,22 +222,22 @@ TEST_F(Hashing, MarkIsReusedUntilTheFileChanges)
 	ASSERT_EQ(pwrite(fd, "changed", 7, 100), 7);
 	close(fd);
 	Settle();
-	Hashed changed = Hash(path);
+	Hashed changed = HashOf(path);
 	EXPECT_EQ(changed.from_mark, 0);
 	EXPECT_EQ(changed.get, Sha1sum(path));
 	EXPECT_NE(changed.get, first);
-	EXPECT_EQ(Hash(path).from_mark, 1);
+	EXPECT_EQ(HashOf(path).from_mark, 1);
 
 	// A size change alone.
 	ASSERT_EQ(truncate(path.c_str(), 4999), 0);
 	Settle();
-	EXPECT_EQ(Hash(path).from_mark, 0);
-	EXPECT_EQ(Hash(path).get, Sha1sum(path));
+	EXPECT_EQ(HashOf(path).from_mark, 0);
+	EXPECT_EQ(HashOf(path).get, Sha1sum(path));
 
 	// Timestamps set back explicitly: the identity no longer matches.
 	SetMtime(path, 1000000000, 0);
-	EXPECT_EQ(Hash(path).from_mark, 0);
-	EXPECT_EQ(Hash(path).from_mark, 1);
+	EXPECT_EQ(HashOf(path).from_mark, 0);
+	EXPECT_EQ(HashOf(path).from_mark, 1);
 	unlink(path.c_str());
 }
 
@@ -327,10 +246,10 @@ TEST_F(Hashing, MarkIsReusedUntilTheFileChanges)
 TEST_F(Hashing, MarkOlderThanTheModificationTimeIsNotTrusted)
 {
 	std::string path = MakeFile("future", 3000, 31);
-	EXPECT_EQ(Hash(path).from_mark, 0);
+	EXPECT_EQ(HashOf(path).from_mark, 0);
 	SetMtime(path, time(nullptr) + 100000, 0);
 	for (int i = 0; i < 3; i++) {
-		Hashed h = Hash(path);
+		Hashed h = HashOf(path);
 		EXPECT_EQ(h.from_mark, 0) << i;
 		EXPECT_EQ(h.get, Sha1sum(path)) << i;
 	}
@@ -353,11 +272,11 @@ TEST_F(Hashing, WriteDuringHashingLeavesNoTrustedMark)
 		char b = (char)delay_ms;
 		ASSERT_EQ(pwrite(fd, &b, 1, 1), 1);
 		Settle();
-		std::thread hasher([&] { Hash(path); });
+		std::thread hasher([&] { HashOf(path); });
 		usleep(delay_ms * 1000);
 		ASSERT_EQ(pwrite(fd, &b, 1, 0), 1);
 		hasher.join();
-		Hashed h = Hash(path);
+		Hashed h = HashOf(path);
 		EXPECT_EQ(h.get, Sha1sum(path))
 			<< "delay " << delay_ms << " ms, from_mark " << h.from_mark;
 		trusted += h.from_mark;
@@ -418,7 +337,7 @@ TEST_F(Hashing, ReadOnlyMountGetsNoMarks)
 			nullptr), 0) << strerror(errno);
 
 	for (int i = 0; i < 2; i++) {
-		Hashed h = Hash(path);
+		Hashed h = HashOf(path);
 		EXPECT_EQ(h.from_mark, 0) << i;
 		EXPECT_EQ(h.get, Sha1sum(path)) << i;
 	}
@@ -436,7 +355,7 @@ TEST_F(Hashing, StackedFileMarksLiveOnTheRealFile)
 		<< strerror(errno);
 	for (const char *d : { "/l", "/u", "/w", "/m" })
 		mkdir((top + d).c_str(), 0755);
-	const std::string lower = MakeFileAt(top + "/l/file", 10000, 61);
+	const std::string lower = MakeAt(top + "/l/file", 10000, 61);
 	const std::string merged = top + "/m/file", upper = top + "/u/file";
 	const std::string opts = "lowerdir=" + top + "/l,upperdir=" + top +
 				 "/u,workdir=" + top + "/w";
@@ -447,24 +366,24 @@ TEST_F(Hashing, StackedFileMarksLiveOnTheRealFile)
 	}
 	const std::string old_digest = Sha1sum(lower);
 
-	EXPECT_EQ(Hash(merged).from_mark, 0);
-	Hashed h = Hash(merged);
+	EXPECT_EQ(HashOf(merged).from_mark, 0);
+	Hashed h = HashOf(merged);
 	EXPECT_EQ(h.from_mark, 1);
 	EXPECT_EQ(h.get, old_digest);
-	EXPECT_EQ(Hash(lower).from_mark, 1);
+	EXPECT_EQ(HashOf(lower).from_mark, 1);
 
 	int fd = open(merged.c_str(), O_WRONLY | O_CLOEXEC);
 	ASSERT_GE(fd, 0);
 	ASSERT_EQ(pwrite(fd, "up", 2, 0), 2);
 	close(fd);
 	Settle();
-	h = Hash(merged);
+	h = HashOf(merged);
 	EXPECT_EQ(h.from_mark, 0);
 	EXPECT_EQ(h.get, Sha1sum(merged));
 	EXPECT_NE(h.get, old_digest);
-	EXPECT_EQ(Hash(merged).from_mark, 1);
-	EXPECT_EQ(Hash(upper).from_mark, 1);
-	h = Hash(lower);
+	EXPECT_EQ(HashOf(merged).from_mark, 1);
+	EXPECT_EQ(HashOf(upper).from_mark, 1);
+	h = HashOf(lower);
 	EXPECT_EQ(h.from_mark, 1);
 	EXPECT_EQ(h.get, old_digest);
 
