@@ -51,3 +51,32 @@ foreach(kver IN LISTS ZT_VM_KERNEL_LIST)
     USES_TERMINAL VERBATIM)
   add_dependencies(bench-vm-hash bench-vm-hash-${kid})
 endforeach()
+
+# VM benchmark of the exec check: `cmake --build build --target
+# bench-vm-exec` (wall time under TCG) and bench-vm-exec-icount (one vCPU,
+# instruction-counted time, for ratios that repeat); bench-vm runs both.
+zt_guest_executable(zt_bench_exec ${CMAKE_CURRENT_LIST_DIR}/exec_bench.cc)
+target_include_directories(zt_bench_exec PRIVATE ${PROJECT_SOURCE_DIR}/tests/vm/guest)
+foreach(mode wall icount)
+  set(tgt bench-vm-exec)
+  set(envs)
+  if(mode STREQUAL "icount")
+    set(tgt bench-vm-exec-icount)
+    set(envs ZT_VM_SMP=1 ZT_VM_ICOUNT=0)
+  endif()
+  add_custom_target(${tgt})
+  add_dependencies(bench-vm ${tgt})
+  foreach(kver IN LISTS ZT_VM_KERNEL_LIST)
+    string(MAKE_C_IDENTIFIER "${kver}" kid)
+    add_custom_target(${tgt}-${kid}
+      COMMAND ${CMAKE_COMMAND} -E env ${envs} ${ZT_VM_SCRIPTS}/run-vm.sh
+              --kernel ${kver} --suite ${CMAKE_CURRENT_LIST_DIR}/exec_bench.sh
+              --timeout 3000 --mem 2048
+              --log ${CMAKE_BINARY_DIR}/vm-logs/${kver}/${tgt}.log
+              --module ${CMAKE_BINARY_DIR}/kmod/${kver}/zentrope.ko
+              --bin $<TARGET_FILE:zt_bench_exec> $<TARGET_FILE:zt_tool> --show
+      DEPENDS zt_kmod_${kid} zt_bench_exec zt_tool
+      USES_TERMINAL VERBATIM)
+    add_dependencies(${tgt} ${tgt}-${kid})
+  endforeach()
+endforeach()

@@ -244,11 +244,14 @@ boot() {
 	# then dies with "Oops: int3" although nothing is wrong with it. Seen
 	# once in ~50 boots of 6.12; the boot time is the same either way.
 	# ZT_VM_TCG_THREAD=multi brings back the truly parallel vCPUs.
+	# Benchmarks of overhead ratios set ZT_VM_SMP=1 ZT_VM_ICOUNT=0: guest
+	# time then counts instructions, and ratios repeat from boot to boot.
 	: >"$log"
 	local rc=0 start end
 	start=$(date +%s)
 	timeout -k 10 "$timeout" qemu-system-x86_64 \
-		-accel "tcg,thread=${ZT_VM_TCG_THREAD:-single}" -cpu max -smp 2 -m "$mem" \
+		-accel "tcg,thread=${ZT_VM_TCG_THREAD:-single}" -cpu max \
+		-smp "${ZT_VM_SMP:-2}" ${ZT_VM_ICOUNT:+-icount "shift=$ZT_VM_ICOUNT"} -m "$mem" \
 		-nodefaults -no-user-config -nographic -no-reboot \
 		-monitor none -serial "file:$log" \
 		-kernel "$kernel" -initrd "$initramfs" -append "$cmdline" \
