@@ -11,8 +11,9 @@
 #include "decide.h"
 #include "proc_lists.h"
 
+/* @alt, when given, is looked for in the same walk. */
 static int exist_name(struct list_head *head, struct rw_semaphore *sem,
-		      const char *name)
+		      const char *name, const char *alt)
 {
 	struct name_struct *e;
 	int found = 0;
@@ -20,7 +21,7 @@ static int exist_name(struct list_head *head, struct rw_semaphore *sem,
 	if (!name || down_read_killable(sem))
 		return 0;
 	list_for_each_entry(e, head, list) {
-		if (!strcmp(e->name, name)) {
+		if (!strcmp(e->name, name) || (alt && !strcmp(e->name, alt))) {
 			found = 1;
 			break;
 		}
@@ -31,12 +32,12 @@ static int exist_name(struct list_head *head, struct rw_semaphore *sem,
 
 int exist_block_prog(const char *name)
 {
-	return exist_name(&head_block_prog, &rwsem_block_prog, name);
+	return exist_name(&head_block_prog, &rwsem_block_prog, name, NULL);
 }
 
 int exist_interp_prog(const char *name)
 {
-	return exist_name(&head_interp_prog, &rwsem_interp_prog, name);
+	return exist_name(&head_interp_prog, &rwsem_interp_prog, name, NULL);
 }
 
 int exist_interp_prog_by_dev_ino(u32 dev, u64 ino)
@@ -85,9 +86,10 @@ int strict_identity_name_verdict(bool have_file, u32 dev, u64 ino,
 		if (hit)
 			return STRICT_BLOCK_INFO;
 	}
-	if (!path)
+	if (!path || atomic_read(&num_block_prog) <= 0)
 		return STRICT_BLOCK_NONE;
-	if (exist_block_prog(path) || exist_block_prog(zt_basename(path)))
+	if (exist_name(&head_block_prog, &rwsem_block_prog, path,
+		       zt_basename(path)))
 		return STRICT_BLOCK_NAME;
 	return STRICT_BLOCK_NONE;
 }

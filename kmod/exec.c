@@ -114,7 +114,8 @@ static int judge_binary(struct linux_binprm *bprm, char *buf)
 		if (v > 0)
 			return refuse_exec(v, path, file, id.digest, id.len);
 		/* A listed link name refuses even when its target changed. */
-		v = is_strict_block(bprm->filename, NULL, NULL, 0, NULL, 0);
+		v = strcmp(bprm->filename, path) ?
+		    is_strict_block(bprm->filename, NULL, NULL, 0, NULL, 0) : 0;
 		if (v > 0)
 			return refuse_exec(v, bprm->filename, NULL, NULL, 0);
 	}
