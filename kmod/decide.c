@@ -15,13 +15,16 @@
 static int exist_name(struct list_head *head, struct rw_semaphore *sem,
 		      const char *name, const char *alt)
 {
+	u32 hash = name ? zt_name_hash(name) : 0;
+	u32 alt_hash = alt ? zt_name_hash(alt) : 0;
 	struct name_struct *e;
 	int found = 0;
 
 	if (!name || down_read_killable(sem))
 		return 0;
 	list_for_each_entry(e, head, list) {
-		if (!strcmp(e->name, name) || (alt && !strcmp(e->name, alt))) {
+		if ((e->hash == hash && !strcmp(e->name, name)) ||
+		    (alt && e->hash == alt_hash && !strcmp(e->name, alt))) {
 			found = 1;
 			break;
 		}

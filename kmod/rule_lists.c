@@ -46,11 +46,13 @@ int __update_name_struct_list(struct list_head *head, const char *name,
 			      int len, u32 dev, u64 ino)
 {
 	struct name_struct *e;
+	u32 hash;
 
 	if (!head || !name || len <= 0)
 		return -EINVAL;
+	hash = zt_name_hash(name);
 	list_for_each_entry(e, head, list) {
-		if (!strcmp(e->name, name))
+		if (e->hash == hash && !strcmp(e->name, name))
 			return 0;
 	}
 	e = kzalloc(sizeof(*e) + len + 1, LIST_GFP);
@@ -60,6 +62,7 @@ int __update_name_struct_list(struct list_head *head, const char *name,
 	}
 	e->dev = dev;
 	e->ino = ino;
+	e->hash = hash;
 	memcpy(e->name, name, len);
 	list_add(&e->list, head);
 	return 1;

@@ -6,6 +6,8 @@
 #include <linux/list.h>
 #include <linux/rwsem.h>
 #include <linux/atomic.h>
+#include <linux/string.h>
+#include <linux/stringhash.h>
 
 #include "utils.h"
 
@@ -13,9 +15,19 @@
 struct name_struct {
 	struct list_head list;
 	u32 dev;
+	u32 hash;	/* zt_name_hash(name): most names differ here */
 	u64 ino;
 	char name[];
 };
+
+/*
+ * Lookups run on every exec; comparing this first keeps a walk of a long
+ * list to one load and compare per element.
+ */
+static inline u32 zt_name_hash(const char *name)
+{
+	return full_name_hash(NULL, name, strlen(name));
+}
 
 /* block_prog_info: the identity of a listed program's file. */
 struct prog_info_struct {

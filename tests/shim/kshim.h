@@ -271,6 +271,18 @@ long shim_cache_objects(void);
 
 /* ---- misc helpers ---- */
 
+/* Any fixed function of the bytes serves: callers only test equality. */
+static inline u32 full_name_hash(const void *salt, const char *name,
+				 unsigned int len)
+{
+	u32 h = 2166136261u;
+
+	(void)salt;
+	while (len--)
+		h = (h ^ (unsigned char)*name++) * 16777619u;
+	return h;
+}
+
 static inline u32 hash_32(u32 val, unsigned int bits)
 {
 	return (val * 0x61C88647u) >> (32 - bits);
