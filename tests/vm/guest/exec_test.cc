@@ -239,6 +239,36 @@ TEST_F(Exec, InterpreterOpeningBlockedScript)
 	EXPECT_EQ(Finish(again), 0);
 }
 
+// @pid is one thread blocked reading its stdin: done with its threads.
+bool WaitsAlone(pid_t pid)
+{
+	const std::string proc = "/proc/" + std::to_string(pid);
+	if (ReadText(proc + "/syscall").rfind("0 0x0 ", 0) != 0)
+		return false;
+	for (const std::string &l : Lines(ReadText(proc + "/status")))
+		if (l.rfind("Threads:", 0) == 0)
+			return std::stol(l.substr(8)) == 1;
+	return false;
+}
+
+// A process keeps its records until its last thread leaves: ending a
+// worker thread, or an exec that ends the other threads, keeps them.
+TEST_F(Exec, RecordsLiveUntilTheProcessEnds)
+{
+	for (const std::vector<std::string> &argv :
+	     { std::vector<std::string>{ kTool, "threads", "3" }, { kTool, "exec", kTool } }) {
+		SCOPED_TRACE(argv[1]);
+		Child c = Spawn(argv, true);
+		ASSERT_EQ(c.exec_errno, 0);
+		EXPECT_TRUE(Eventually([&] { return WaitsAlone(c.pid); }));
+		const Counts running = Records();
+		EXPECT_EQ(running[0], base_[0] + 1);
+		EXPECT_EQ(running[1], base_[1] + 1);
+		EXPECT_EQ(Finish(c), 0);
+		EXPECT_EQ(Records(), base_);
+	}
+}
+
 // Short-lived programs, threads and failed execs from several processes
 // while the lists change and listed interpreters open blocked scripts.
 TEST_F(Exec, StressLeavesNoRecord)

@@ -2,7 +2,7 @@
 //   zt_tool              exit 0
 //   zt_tool wait         read stdin to its end, then exit 0
 //   zt_tool read FILE    read FILE whole; exit 0, or the errno
-//   zt_tool threads N    start and join N threads, exit 0
+//   zt_tool threads N    start and join N threads, then as "wait"
 //   zt_tool exec PATH    start two sleeping threads, then exec PATH ("wait")
 #include <errno.h>
 #include <fcntl.h>
@@ -59,7 +59,7 @@ int main(int argc, char **argv)
 				return 1;
 			pthread_join(t, nullptr);
 		}
-		return 0;
+		return Drain(0);
 	}
 	if (!strcmp(argv[1], "exec") && argc > 2) {
 		for (int i = 0; i < 2; i++) {
