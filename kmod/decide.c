@@ -10,6 +10,7 @@
 
 #include "decide.h"
 #include "proc_lists.h"
+#include "zentrope_event.h"
 
 /* @alt, when given, is looked for in the same walk. */
 static int exist_name(struct list_head *head, struct rw_semaphore *sem,
@@ -138,4 +139,88 @@ bool filter_prog_decide(const struct filter_input *in)
 		       exist_interp_prog_opened_block_prog(in->pid);
 	}
 	return block_prog_names(in->path) || block_prog_names(in->short_name);
+}
+
+/* ---- network targets ---- */
+
+int net_target_of(const void *addr, int len, struct net_target *t)
+{
+	const u8 *a = addr;
+	u16 family;
+
+	if (!a || len < (int)sizeof(family))
+		return -1;
+	memcpy(&family, a + ZT_ADDR_FAMILY_OFF, sizeof(family));
+	if (family == ZT_AF_INET && len >= ZT_ADDR_IN4_OFF + 4)
+		t->ip = a + ZT_ADDR_IN4_OFF;
+	else if (family == ZT_AF_INET6 && len >= ZT_ADDR_IN6_OFF + 16)
+		t->ip = a + ZT_ADDR_IN6_OFF;
+	else
+		return -1;
+	t->family = family;
+	memcpy(&t->port, a + ZT_ADDR_PORT_OFF, sizeof(t->port));
+	return 0;
+}
+
+/* An element of a fixed-size-key list whose @field equals @key. */
+#define EXIST_FIXED(name, type, field, key, size)			\
+({									\
+	type *e;							\
+	bool found = false;						\
+									\
+	if (atomic_read(&num_##name) > 0 &&				\
+	    !down_read_killable(&rwsem_##name)) {			\
+		list_for_each_entry(e, &head_##name, list) {		\
+			if (!memcmp(&e->field, key, size)) {		\
+				found = true;				\
+				break;					\
+			}						\
+		}							\
+		up_read(&rwsem_##name);					\
+	}								\
+	found;								\
+})
+
+/* ::ffff:a.b.c.d, which a dual-stack socket sends to a.b.c.d. */
+static bool ipv4_mapped(const u8 *ip6)
+{
+	static const u8 prefix[12] = { [10] = 0xff, [11] = 0xff };
+
+	return !memcmp(ip6, prefix, sizeof(prefix));
+}
+
+bool net_addr_blocked(const struct net_target *t)
+{
+	if (t->family == ZT_AF_INET)
+		return EXIST_FIXED(block_ipv4, struct ipv4_struct, addr, t->ip, 4);
+	if (EXIST_FIXED(block_ipv6, struct ipv6_struct, addr, t->ip, 16))
+		return true;
+	return ipv4_mapped(t->ip) &&
+	       EXIST_FIXED(block_ipv4, struct ipv4_struct, addr, t->ip + 12, 4);
+}
+
+bool net_port_blocked(const struct net_target *t)
+{
+	u32 port = t->port;	/* zero-extended, as the list holds it */
+
+	return port && EXIST_FIXED(block_port, struct port_struct, port,
+				   &port, sizeof(port));
+}
+
+int exist_block_url_nocase(const char *enc)
+{
+	struct url_struct *e;
+	int found = 0;
+
+	if (atomic_read(&num_block_url) <= 0 ||
+	    down_read_killable(&rwsem_block_url))
+		return 0;
+	list_for_each_entry(e, &head_block_url, list) {
+		if (!strncasecmp(e->name, enc, URL_BUF_SIZE)) {
+			found = 1;
+			break;
+		}
+	}
+	up_read(&rwsem_block_url);
+	return found;
 }

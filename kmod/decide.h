@@ -53,4 +53,28 @@ struct filter_input {
 /* Whether the operation is refused. */
 bool filter_prog_decide(const struct filter_input *in);
 
+/* What a network operation's socket address names. */
+struct net_target {
+	int family;		/* ZT_AF_INET or ZT_AF_INET6 */
+	u16 port;		/* network byte order */
+	const u8 *ip;		/* 4 or 16 bytes inside the address */
+};
+
+/*
+ * 0 with @t filled when @addr, @len bytes, is an IPv4 or IPv6 socket
+ * address long enough to hold the whole address; -1 otherwise (the kernel
+ * refuses a short one itself, and nothing unread is judged).
+ */
+int net_target_of(const void *addr, int len, struct net_target *t);
+
+/*
+ * The address in block_ipv4 or block_ipv6 (an IPv4-mapped IPv6 address in
+ * either); a non-zero port in block_port.
+ */
+bool net_addr_blocked(const struct net_target *t);
+bool net_port_blocked(const struct net_target *t);
+
+/* A label-encoded name in block_url, letters in any case. */
+int exist_block_url_nocase(const char *enc);
+
 #endif /* ZENTROPE_DECIDE_H */

@@ -1,8 +1,8 @@
 // SPDX-License-Identifier: GPL-2.0
 /*
- * The diverted kernel functions and their handlers. Every handler runs in
- * the common frame; the program handlers live in exec.c and tasks.c, the
- * rest pass the call through until their checks are built.
+ * The table of diverted kernel functions. Every handler runs in the common
+ * frame: the program handlers live in exec.c and tasks.c, the network ones
+ * in net.c, the self-protection ones in protect.c.
  */
 #include <linux/kernel.h>
 #include <linux/binfmts.h>
@@ -16,56 +16,12 @@
 #include "compat.h"
 #include "hooks.h"
 #include "exec.h"
-
-/*
- * A handler that only runs the frame around the kernel function. @params
- * and @args are parenthesised lists.
- */
-#define FH_PASS_THROUGH(ret, fn, params, args)				\
-static ret (*real_##fn) params;						\
-static ret fh_##fn params						\
-{									\
-	struct fh_frame frame;						\
-	ret r;								\
-									\
-	fh_enter(&frame);						\
-	zt_test_count_call(&real_##fn);							\
-	r = real_##fn args;						\
-	fh_leave(&frame);							\
-	return r;							\
-}
+#include "protect.h"
+#include "net.h"
 
 /* Catch a handler whose prototype differs from the kernel's declaration. */
 #define FH_CHECK(fn, kfn) \
 	static_assert(__same_type(&fh_##fn, &kfn), #kfn " prototype")
-
-FH_PASS_THROUGH(int, security_socket_connect,
-		(struct socket *sock, struct sockaddr *address, int addrlen),
-		(sock, address, addrlen))
-FH_PASS_THROUGH(int, security_socket_sendmsg,
-		(struct socket *sock, struct msghdr *msg, int size),
-		(sock, msg, size))
-FH_PASS_THROUGH(int, inet_recvmsg,
-		(struct socket *sock, struct msghdr *msg, size_t size, int flags),
-		(sock, msg, size, flags))
-FH_PASS_THROUGH(int, security_socket_bind,
-		(struct socket *sock, struct sockaddr *address, int addrlen),
-		(sock, address, addrlen))
-FH_PASS_THROUGH(int, vfs_utimes,
-		(const struct path *path, struct timespec64 *times),
-		(path, times))
-FH_PASS_THROUGH(int, security_inode_setxattr,
-		(ZT_IDMAP *idmap, struct dentry *dentry, const char *name,
-		 const void *value, size_t size, int flags),
-		(idmap, dentry, name, value, size, flags))
-FH_PASS_THROUGH(int, security_inode_getxattr,
-		(struct dentry *dentry, const char *name), (dentry, name))
-FH_PASS_THROUGH(int, security_inode_removexattr,
-		(ZT_IDMAP *idmap, struct dentry *dentry, const char *name),
-		(idmap, dentry, name))
-FH_PASS_THROUGH(ssize_t, vfs_listxattr,
-		(struct dentry *dentry, char *list, size_t size),
-		(dentry, list, size))
 
 FH_CHECK(exit_signals, exit_signals);
 FH_CHECK(bprm_creds_from_file, security_bprm_creds_from_file);

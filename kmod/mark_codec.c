@@ -240,3 +240,27 @@ int zt_exist_mark_current(const struct zt_exist_info *info, s64 sec,
 {
 	return info->sec == sec && (u32)info->nsec == (u32)nsec;
 }
+
+bool zt_mark_name(const char *name)
+{
+	return name && (!strcmp(name, ZT_XATTR_HASH_NAME) ||
+			!strcmp(name, ZT_XATTR_EXIST_NAME));
+}
+
+size_t zt_strip_mark_names(char *list, size_t len)
+{
+	char *end = list + len, *out = list, *p = list;
+	size_t n;
+
+	while (p < end && *p) {
+		n = strnlen(p, end - p);
+		if (n == (size_t)(end - p))
+			break;	/* unterminated: not a name */
+		if (!zt_mark_name(p)) {
+			memmove(out, p, n + 1);
+			out += n + 1;
+		}
+		p += n + 1;
+	}
+	return out - list;
+}

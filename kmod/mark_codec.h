@@ -93,4 +93,14 @@ void zt_exist_mark_decode(const u8 *rec, struct zt_exist_info *info);
 int zt_exist_mark_current(const struct zt_exist_info *info, s64 sec,
 			  s64 nsec);
 
+/* Whether @name is one of the two marks user space must never see. */
+bool zt_mark_name(const char *name);
+
+/*
+ * Drops the marks from an attribute list of @len bytes (zero-terminated
+ * names) in place; the list ends at an empty or unterminated name.
+ * Returns the length kept.
+ */
+size_t zt_strip_mark_names(char *list, size_t len);
+
 #endif /* ZENTROPE_MARK_CODEC_H */
