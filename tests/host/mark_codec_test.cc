@@ -394,4 +394,29 @@ TEST(MarkTrust, VerdictNeedsTheExactStoreTime)
 	EXPECT_FALSE(zt_exist_mark_current(&ei, 1700000000 + (1LL << 32), 7));
 }
 
+TEST(MarkNames, StrippedFromAttributeLists)
+{
+	const std::string h = "security.zentrope_xattr", e = "security.zentrope_exist";
+	const std::string z(1, '\0');
+	struct {
+		std::string in, out;
+	} rows[] = {
+		{ "", "" },
+		{ "user.a" + z, "user.a" + z },
+		{ h + z + "user.a" + z + e + z, "user.a" + z },
+		{ h + z + e + z, "" },
+		{ "user.a" + z + h + z + "user.b" + z, "user.a" + z + "user.b" + z },
+		{ h + "x" + z + "security.zentrope" + z, h + "x" + z + "security.zentrope" + z },
+		// The list ends at an empty or an unterminated name.
+		{ "user.a" + z + z + "user.b" + z, "user.a" + z },
+		{ "user.a" + z + "user.b", "user.a" + z },
+	};
+	for (const auto &r : rows) {
+		std::string buf = r.in;
+		size_t n = zt_strip_mark_names(&buf[0], buf.size());
+		EXPECT_EQ(buf.substr(0, n), r.out) << r.in.size() << " bytes in";
+	}
+	EXPECT_FALSE(zt_mark_name(nullptr));
+}
+
 } // namespace
