@@ -37,3 +37,8 @@ zt_guest_executable(zt_guest_exec guest/exec_test.cc)
 target_include_directories(zt_guest_exec PRIVATE ${PROJECT_SOURCE_DIR}/kmod)
 zt_vm_suite(exec SCRIPT suites/exec.sh BINS zt_guest_exec zt_tool
   TIMEOUT 1200 MEM 1024)
+
+# The connection filter and DNS inspection on the guest's loopback.
+zt_guest_executable(zt_guest_net guest/net_test.cc)
+target_include_directories(zt_guest_net PRIVATE ${PROJECT_SOURCE_DIR}/kmod)
+zt_vm_suite(net SCRIPT suites/net.sh BINS zt_guest_net zt_tool TIMEOUT 900 MEM 1024)

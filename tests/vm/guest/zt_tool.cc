@@ -4,10 +4,14 @@
 //   zt_tool read FILE    read FILE whole; exit 0, or the errno
 //   zt_tool threads N    start and join N threads, then as "wait"
 //   zt_tool exec PATH    start two sleeping threads, then exec PATH ("wait")
+//   zt_tool connect PORT TCP connect to 127.0.0.1:PORT; exit 0, or the errno
 #include <errno.h>
 #include <fcntl.h>
 #include <pthread.h>
 #include <string.h>
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
 #include <unistd.h>
 
 #include <cstdlib>
@@ -69,6 +73,16 @@ int main(int argc, char **argv)
 		char *args[] = { argv[2], const_cast<char *>("wait"), nullptr };
 		execv(argv[2], args);
 		return errno;
+	}
+	if (!strcmp(argv[1], "connect") && argc > 2) {
+		sockaddr_in sa{};
+		sa.sin_family = AF_INET;
+		sa.sin_port = htons(atoi(argv[2]));
+		sa.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+		int fd = socket(AF_INET, SOCK_STREAM, 0);
+		int err = connect(fd, reinterpret_cast<sockaddr *>(&sa), sizeof(sa)) ? errno : 0;
+		close(fd);
+		return err;
 	}
 	return 2;
 }
