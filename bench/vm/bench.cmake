@@ -52,16 +52,19 @@ foreach(kver IN LISTS ZT_VM_KERNEL_LIST)
   add_dependencies(bench-vm-hash bench-vm-hash-${kid})
 endforeach()
 
-# VM benchmark of the exec check: `cmake --build build --target
-# bench-vm-exec` (wall time under TCG) and bench-vm-exec-icount (one vCPU,
-# instruction-counted time, for ratios that repeat); bench-vm runs both.
-zt_guest_executable(zt_bench_exec ${CMAKE_CURRENT_LIST_DIR}/exec_bench.cc)
-target_include_directories(zt_bench_exec PRIVATE ${PROJECT_SOURCE_DIR}/tests/vm/guest)
-foreach(mode wall icount)
-  set(tgt bench-vm-exec)
+# VM benchmarks of the exec check and of the network hooks: `cmake --build
+# build --target bench-vm-exec` or bench-vm-net (wall time under TCG), and
+# bench-vm-exec-icount or bench-vm-net-icount (one vCPU, instruction-counted
+# time, for ratios that repeat); bench-vm runs them all.
+foreach(name exec net)
+  zt_guest_executable(zt_bench_${name} ${CMAKE_CURRENT_LIST_DIR}/${name}_bench.cc)
+  target_include_directories(zt_bench_${name} PRIVATE ${PROJECT_SOURCE_DIR}/tests/vm/guest)
+endforeach()
+foreach(run exec exec-icount net net-icount)
+  string(REGEX REPLACE "-icount$" "" name ${run})
+  set(tgt bench-vm-${run})
   set(envs)
-  if(mode STREQUAL "icount")
-    set(tgt bench-vm-exec-icount)
+  if(run MATCHES "icount$")
     set(envs ZT_VM_SMP=1 ZT_VM_ICOUNT=0)
   endif()
   add_custom_target(${tgt})
@@ -70,12 +73,12 @@ foreach(mode wall icount)
     string(MAKE_C_IDENTIFIER "${kver}" kid)
     add_custom_target(${tgt}-${kid}
       COMMAND ${CMAKE_COMMAND} -E env ${envs} ${ZT_VM_SCRIPTS}/run-vm.sh
-              --kernel ${kver} --suite ${CMAKE_CURRENT_LIST_DIR}/exec_bench.sh
+              --kernel ${kver} --suite ${CMAKE_CURRENT_LIST_DIR}/${name}_bench.sh
               --timeout 3000 --mem 2048
               --log ${CMAKE_BINARY_DIR}/vm-logs/${kver}/${tgt}.log
               --module ${CMAKE_BINARY_DIR}/kmod/${kver}/zentrope.ko
-              --bin $<TARGET_FILE:zt_bench_exec> $<TARGET_FILE:zt_tool> --show
-      DEPENDS zt_kmod_${kid} zt_bench_exec zt_tool
+              --bin $<TARGET_FILE:zt_bench_${name}> $<TARGET_FILE:zt_tool> --show
+      DEPENDS zt_kmod_${kid} zt_bench_${name} zt_tool
       USES_TERMINAL VERBATIM)
     add_dependencies(${tgt} ${tgt}-${kid})
   endforeach()
