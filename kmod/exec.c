@@ -376,15 +376,10 @@ int filter_prog(struct prog_info_struct *info, int hash_hit, const u8 *digest,
 
 	if (!filter_prog_decide(&in))
 		return 0;
-	if (READ_ONCE(quite))
-		return -EPERM;
-	ev = block_event_buf_reserve();
-	if (!ev)
-		return -EPERM;
-	block_event_fill_current(ev);
-	ev->type = ZT_TYPE_PROG;
-	ev->kind = kind;
-	event_set_identity(ev, &id);
-	block_event_send(ev);
+	ev = block_event_refusal(ZT_TYPE_PROG, kind);
+	if (ev) {
+		event_set_identity(ev, &id);
+		block_event_send(ev);
+	}
 	return -EPERM;
 }

@@ -252,6 +252,21 @@ void block_event_fill_current(struct block_event *ev)
 	event_set_task(ev, task_tgid_nr(current), current->comm);
 }
 
+struct block_event *block_event_refusal(u32 type, u32 kind)
+{
+	struct block_event *ev;
+
+	if (READ_ONCE(quite))
+		return NULL;
+	ev = block_event_buf_reserve();
+	if (!ev)
+		return NULL;
+	block_event_fill_current(ev);
+	ev->type = type;
+	ev->kind = kind;
+	return ev;
+}
+
 void printk_event(const struct block_event *ev)
 {
 	char *line;

@@ -28,6 +28,11 @@ int send_block_event(const struct block_event *ev, int len);
 struct block_event *block_event_buf_reserve(void);
 /* Current task's thread-group id and command name. */
 void block_event_fill_current(struct block_event *ev);
+/*
+ * An event of the current task for a refusal that quite silences: NULL
+ * then, or when no event can be had (the refusal stands either way).
+ */
+struct block_event *block_event_refusal(u32 type, u32 kind);
 /* Routes by ulog, then frees @ev; NULL is ignored. */
 void block_event_send(struct block_event *ev);
 void printk_event(const struct block_event *ev);

@@ -67,16 +67,10 @@ static int net_refuse(const struct net_who *who, const struct net_addr *a,
 	const struct event_identity id = {
 		.path = who->path, .short_name = who->short_name,
 	};
-	struct block_event *ev;
+	struct block_event *ev = block_event_refusal(type, kind);
 
-	if (READ_ONCE(quite))
-		return -EPERM;
-	ev = block_event_buf_reserve();
 	if (!ev)
 		return -EPERM;
-	block_event_fill_current(ev);
-	ev->type = type;
-	ev->kind = kind;
 	memcpy(ev->addr, a->raw, sizeof(ev->addr));
 	if (url_enc)
 		recover_url(ev->url, sizeof(ev->url), url_enc,
@@ -198,6 +192,25 @@ static int filter_process(struct net_who *who, int kind)
 			   kind);
 }
 
+/*
+ * Whether any rule could refuse the operation. Most traffic meets no rule
+ * at all, and then costs no lock: the counts are read without one.
+ */
+static bool rules_apply(const struct msghdr *msg, int kind)
+{
+	if (atomic_read(&num_block_hash) > 0 ||
+	    atomic_read(&num_block_prog_info) > 0 ||
+	    atomic_read(&num_block_prog) > 0 ||
+	    atomic_read(&num_interp_prog) > 0)
+		return true;
+	if (kind == ZT_KIND_BINDING)
+		return atomic_read(&num_block_port) > 0;
+	if (kind == ZT_KIND_SENDMSGING && msg && atomic_read(&num_block_url) > 0)
+		return true;
+	return atomic_read(&num_block_ipv4) > 0 ||
+	       atomic_read(&num_block_ipv6) > 0;
+}
+
 /* @a is NULL when no address could be judged. */
 static int filter(struct socket *sock, struct msghdr *msg, int size,
 		  const struct net_addr *a, int kind)
@@ -205,6 +218,8 @@ static int filter(struct socket *sock, struct msghdr *msg, int size,
 	struct net_who who = {};
 	int ret;
 
+	if (!rules_apply(msg, kind))
+		return 0;
 	if (down_read_killable(&rwsem_block_prog_info))
 		return 0;
 	ret = 0;
@@ -264,34 +279,37 @@ static int judge_address(struct sockaddr *address, int addrlen, int kind)
 	return filter(NULL, NULL, 0, &a, kind);
 }
 
-int fh_security_socket_connect(struct socket *sock, struct sockaddr *address,
-			       int addrlen)
+typedef int (*address_fn)(struct socket *sock, struct sockaddr *address,
+			  int addrlen);
+
+/* Connect and bind: the caller's address, before the kernel's function. */
+static int address_hook(address_fn *real, struct socket *sock,
+			struct sockaddr *address, int addrlen, int kind)
 {
 	struct fh_frame frame;
 	int ret = 0;
 
-	zt_test_count_call(&real_security_socket_connect);
+	zt_test_count_call(real);
 	if (fh_enter(&frame))
-		ret = judge_address(address, addrlen, ZT_KIND_CONNECTING);
+		ret = judge_address(address, addrlen, kind);
 	if (!ret)
-		ret = real_security_socket_connect(sock, address, addrlen);
+		ret = (*real)(sock, address, addrlen);
 	fh_leave(&frame);
 	return ret;
+}
+
+int fh_security_socket_connect(struct socket *sock, struct sockaddr *address,
+			       int addrlen)
+{
+	return address_hook(&real_security_socket_connect, sock, address,
+			    addrlen, ZT_KIND_CONNECTING);
 }
 
 int fh_security_socket_bind(struct socket *sock, struct sockaddr *address,
 			    int addrlen)
 {
-	struct fh_frame frame;
-	int ret = 0;
-
-	zt_test_count_call(&real_security_socket_bind);
-	if (fh_enter(&frame))
-		ret = judge_address(address, addrlen, ZT_KIND_BINDING);
-	if (!ret)
-		ret = real_security_socket_bind(sock, address, addrlen);
-	fh_leave(&frame);
-	return ret;
+	return address_hook(&real_security_socket_bind, sock, address, addrlen,
+			    ZT_KIND_BINDING);
 }
 
 static int judge_send(struct socket *sock, struct msghdr *msg, int size)

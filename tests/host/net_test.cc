@@ -1,6 +1,7 @@
 // DNS questions and network targets: the parser on real query packets and
 // hostile ones, and socket addresses judged only when whole.
 #include "lists_fixture.h"
+#include "dns_query.h"
 
 #include <vector>
 
@@ -11,22 +12,7 @@ extern "C" {
 
 namespace {
 
-// A query for @names (RFC 1035); @qd overrides the question count.
-std::string Query(const std::vector<std::string> &names, int qd = -1, uint8_t flags = 0x01)
-{
-	if (qd < 0)
-		qd = names.size();
-	std::string q = { 0x12, 0x34, char(flags), 0, char(qd >> 8), char(qd), 0, 0, 0, 0, 0, 0 };
-	for (const std::string &n : names) {
-		for (size_t s = 0, e; s <= n.size(); s = e + 1) {
-			e = n.find('.', s);
-			e = e == std::string::npos ? n.size() : e;
-			q += char(e - s) + n.substr(s, e - s);
-		}
-		q += std::string("\0\0\1\0\1", 5);
-	}
-	return q;
-}
+using zt::Query;
 
 int Collect(const char *name, void *arg)
 {

@@ -40,5 +40,6 @@ zt_vm_suite(exec SCRIPT suites/exec.sh BINS zt_guest_exec zt_tool
 
 # The connection filter and DNS inspection on the guest's loopback.
 zt_guest_executable(zt_guest_net guest/net_test.cc)
-target_include_directories(zt_guest_net PRIVATE ${PROJECT_SOURCE_DIR}/kmod)
+target_include_directories(zt_guest_net PRIVATE ${PROJECT_SOURCE_DIR}/kmod
+  ${PROJECT_SOURCE_DIR}/tests/common)
 zt_vm_suite(net SCRIPT suites/net.sh BINS zt_guest_net zt_tool TIMEOUT 900 MEM 1024)

@@ -18,6 +18,7 @@
 #include <thread>
 
 #include "cn_sock.h"
+#include "dns_query.h"
 #include "module_ctl.h"
 #include "spawn.h"
 
@@ -90,24 +91,6 @@ int Bind(const std::string &ip, int port)
 	int err = Errno(bind(fd, a.p(), a.len));
 	close(fd);
 	return err;
-}
-
-// A DNS query (RFC 1035) for @names; @qd overrides the question count.
-std::string Query(const std::vector<std::string> &names, int qd = -1, uint8_t flags = 0x01)
-{
-	if (qd < 0)
-		qd = names.size();
-	std::string q = { 0x12, 0x34, char(flags), 0, char(qd >> 8), char(qd), 0, 0, 0, 0, 0, 0 };
-	for (const std::string &n : names) {
-		for (size_t s = 0, e; s <= n.size(); s = e + 1) {
-			e = n.find('.', s);
-			if (e == std::string::npos)
-				e = n.size();
-			q += char(e - s) + n.substr(s, e - s);
-		}
-		q += std::string("\0\0\1\0\1", 5);
-	}
-	return q;
 }
 
 // Answers A queries on 127.0.0.1:53 with 1.2.3.4, others with no answer.
