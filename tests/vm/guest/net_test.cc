@@ -303,7 +303,13 @@ TEST_F(Net, BlockedProgramAndQuiet)
 	EXPECT_EQ(RunProg({ "/tmp/n/free", "connect", port }), 0);
 	EXPECT_TRUE(NoEvent());
 
+	// Another network namespace is filtered alike.
 	ASSERT_EQ(Cmd("block_ipv4", "ADD 127.0.0.2"), 0);
+	EXPECT_EQ(RunProg({ "/usr/bin/unshare", "-n", "/bin/sh", "-c",
+			    "ip link set lo up && exec /tmp/n/free connect " + port + " 127.0.0.2" }),
+		  EPERM);
+	ExpectEvent(ZT_TYPE_CONNECT, ZT_KIND_CONNECTING, "/tmp/n/free");
+
 	ASSERT_EQ(Cmd("quite", "1"), 0);
 	EXPECT_EQ(RunProg({ "/tmp/n/blocked", "connect", port }), EPERM);
 	EXPECT_EQ(Connect("127.0.0.2", kTcp4), EPERM);

@@ -4,7 +4,7 @@
 //   zt_tool read FILE    read FILE whole; exit 0, or the errno
 //   zt_tool threads N    start and join N threads, then as "wait"
 //   zt_tool exec PATH    start two sleeping threads, then exec PATH ("wait")
-//   zt_tool connect PORT TCP connect to 127.0.0.1:PORT; exit 0, or the errno
+//   zt_tool connect PORT [IP]  TCP connect to IP (127.0.0.1):PORT; exit 0, or the errno
 #include <errno.h>
 #include <fcntl.h>
 #include <pthread.h>
@@ -79,6 +79,8 @@ int main(int argc, char **argv)
 		sa.sin_family = AF_INET;
 		sa.sin_port = htons(atoi(argv[2]));
 		sa.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+		if (argc > 3 && inet_pton(AF_INET, argv[3], &sa.sin_addr) != 1)
+			return 2;
 		int fd = socket(AF_INET, SOCK_STREAM, 0);
 		int err = connect(fd, reinterpret_cast<sockaddr *>(&sa), sizeof(sa)) ? errno : 0;
 		close(fd);
