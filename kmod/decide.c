@@ -79,17 +79,22 @@ const char *zt_basename(const char *path)
 	return slash ? slash + 1 : path;
 }
 
-int strict_identity_name_verdict(bool have_file, u32 dev, u64 ino,
-				 const char *path)
+bool exist_block_prog_info(u32 dev, u64 ino)
 {
 	bool hit;
 
-	if (have_file && !down_read_killable(&rwsem_block_prog_info)) {
-		hit = find_block_prog_info(dev, ino);
-		up_read(&rwsem_block_prog_info);
-		if (hit)
-			return STRICT_BLOCK_INFO;
-	}
+	if (down_read_killable(&rwsem_block_prog_info))
+		return false;
+	hit = find_block_prog_info(dev, ino);
+	up_read(&rwsem_block_prog_info);
+	return hit;
+}
+
+int strict_identity_name_verdict(bool have_file, u32 dev, u64 ino,
+				 const char *path)
+{
+	if (have_file && exist_block_prog_info(dev, ino))
+		return STRICT_BLOCK_INFO;
 	if (!path || atomic_read(&num_block_prog) <= 0)
 		return STRICT_BLOCK_NONE;
 	if (exist_name(&head_block_prog, &rwsem_block_prog, path,

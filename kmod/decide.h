@@ -25,6 +25,8 @@ int exist_interp_prog_by_dev_ino(u32 dev, u64 ino);
 
 /* The block_prog_info entry of (@dev, @ino); the caller holds its lock. */
 struct prog_info_struct *find_block_prog_info(u32 dev, u64 ino);
+/* The same under the list's read side; an interrupted wait answers false. */
+bool exist_block_prog_info(u32 dev, u64 ino);
 
 /* The text after the last '/' of @path, or all of it. */
 const char *zt_basename(const char *path);

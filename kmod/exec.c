@@ -245,15 +245,11 @@ static bool open_is_block_prog_info(struct file *file)
 {
 	u32 dev;
 	u64 ino;
-	bool hit;
 
-	if (atomic_read(&num_block_prog_info) <= 0 ||
-	    down_read_killable(&rwsem_block_prog_info))
+	if (atomic_read(&num_block_prog_info) <= 0)
 		return false;
 	file_identity(file, &dev, &ino);
-	hit = find_block_prog_info(dev, ino);
-	up_read(&rwsem_block_prog_info);
-	return hit;
+	return exist_block_prog_info(dev, ino);
 }
 
 static bool open_is_block_prog(struct file *file, const char *path)

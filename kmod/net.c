@@ -346,8 +346,8 @@ int fh_security_socket_sendmsg(struct socket *sock, struct msghdr *msg,
  * The peer of a socket connected before the call, else the source the
  * protocol filled in (only then does its length cover the address).
  */
-static int judge_received(struct socket *sock, struct msghdr *msg,
-			  bool established, const void *name, int namelen)
+static int judge_received(struct socket *sock, bool established,
+			  const void *name, int namelen)
 {
 	struct net_addr a;
 
@@ -388,7 +388,7 @@ int fh_inet_recvmsg(struct socket *sock, struct msghdr *msg, size_t size,
 		msg->msg_name = NULL;
 		msg->msg_namelen = 0;
 	}
-	if (ret >= 0 && judge_received(sock, msg, established, name, namelen))
+	if (ret >= 0 && judge_received(sock, established, name, namelen))
 		ret = -EPERM;
 out:
 	fh_leave(&frame);
