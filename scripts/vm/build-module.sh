@@ -99,9 +99,11 @@ main() {
 		clean_products "$out"
 		die "make failed for kernel $kver (exit $rc), log: $log"
 	fi
-	# Warnings are errors: grep -i also catches modpost's "WARNING: modpost:"
-	# (undefined symbols, missing licence), which are not compiler warnings.
-	if grep -qi 'warning:' "$log"; then
+	# Warnings are errors: the compiler's and the linker's, and modpost's
+	# "WARNING: modpost:" (undefined symbols, missing licence). make's own
+	# notices ("make[1]: warning: -jN forced in submake" under a parent
+	# make's jobserver) say nothing about the code and are not counted.
+	if grep -i 'warning:' "$log" | grep -qvE '^make(\[[0-9]+\])?: warning:'; then
 		cat "$log" >&2
 		clean_products "$out"
 		die "build for kernel $kver produced warnings (see above), log: $log"
