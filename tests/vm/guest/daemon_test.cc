@@ -1,0 +1,303 @@
+// The real daemon's life in the guest: command line, build selection,
+// start from /opt/zentrope, the lists it pushed, refusals becoming
+// block-log lines, a reload that never lifts a kept rule, the pid lock,
+// and a stop that leaves no module behind. suites/daemon.sh lays out
+// /opt/zentrope first.
+#include <arpa/inet.h>
+#include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <signal.h>
+#include <sys/file.h>
+#include <sys/socket.h>
+#include <sys/utsname.h>
+
+#include <atomic>
+#include <chrono>
+#include <fstream>
+#include <regex>
+#include <thread>
+
+#include "ctl.h"
+#include "dns_query.h"
+#include "module_ctl.h"
+#include "spawn.h"
+
+namespace {
+
+using namespace zt;
+
+const std::string kDir = "/opt/zentrope";
+const std::string kLog = "/var/log/zt.log", kBlockLog = "/var/log/zt_block.log";
+const std::string kBlocked = "/tmp/blocked-prog";
+
+void Put(const std::string &path, const std::string &text)
+{
+	std::ofstream(path) << text;
+}
+
+struct Output {
+	int status;
+	std::string text; // stdout and stderr
+};
+
+// Runs @argv to its end as @uid (-1: as root), capturing its output.
+Output Capture(const std::vector<std::string> &argv, int uid = -1)
+{
+	int p[2];
+	if (pipe2(p, O_CLOEXEC))
+		return { -1, "pipe" };
+	pid_t pid = fork();
+	if (pid == 0) {
+		dup2(p[1], 1);
+		dup2(p[1], 2);
+		close(p[0]);
+		if (uid >= 0 && setresuid(uid, uid, uid))
+			_exit(126);
+		std::vector<char *> args;
+		for (const std::string &a : argv)
+			args.push_back(const_cast<char *>(a.c_str()));
+		args.push_back(nullptr);
+		execv(args[0], args.data());
+		_exit(127);
+	}
+	close(p[1]);
+	Output o{ -1, "" };
+	ReadFd(p[0], &o.text);
+	close(p[0]);
+	int st;
+	if (waitpid(pid, &st, 0) == pid && WIFEXITED(st))
+		o.status = WEXITSTATUS(st);
+	return o;
+}
+
+// Polls @cond for up to @sec seconds.
+template <typename F> bool WaitFor(F cond, int sec = 120)
+{
+	auto end = std::chrono::steady_clock::now() + std::chrono::seconds(sec);
+	while (std::chrono::steady_clock::now() < end) {
+		if (cond())
+			return true;
+		std::this_thread::sleep_for(std::chrono::milliseconds(100));
+	}
+	return cond();
+}
+
+bool Contains(const std::string &path, const std::string &s)
+{
+	return ReadText(path).find(s) != std::string::npos;
+}
+
+std::vector<std::string> Matching(const std::string &path, const std::string &re)
+{
+	std::vector<std::string> out;
+	for (const std::string &l : Lines(ReadText(path)))
+		if (std::regex_search(l, std::regex(re)))
+			out.push_back(l);
+	return out;
+}
+
+// -errno of one operation on a fresh socket, 0 when it was allowed.
+template <typename F> int SockOp(int type, F op)
+{
+	int fd = socket(AF_INET, type, 0);
+	int r = op(fd) ? -errno : 0;
+	close(fd);
+	return r;
+}
+
+sockaddr_in Addr(const char *ip, int port)
+{
+	sockaddr_in a = {};
+	a.sin_family = AF_INET;
+	a.sin_port = htons(port);
+	inet_pton(AF_INET, ip, &a.sin_addr);
+	return a;
+}
+
+int Connect(const char *ip, int port)
+{
+	sockaddr_in a = Addr(ip, port);
+	return SockOp(SOCK_STREAM, [&](int fd) { return connect(fd, (sockaddr *)&a, sizeof(a)); });
+}
+
+int Bind(int port)
+{
+	sockaddr_in a = Addr("127.0.0.1", port);
+	return SockOp(SOCK_STREAM, [&](int fd) { return bind(fd, (sockaddr *)&a, sizeof(a)); });
+}
+
+int DnsQuery(const std::string &name)
+{
+	sockaddr_in a = Addr("127.0.0.1", 53);
+	std::string q = Query({ name });
+	return SockOp(SOCK_DGRAM, [&](int fd) {
+		return sendto(fd, q.data(), q.size(), 0, (sockaddr *)&a, sizeof(a)) < 0;
+	});
+}
+
+void WriteConfig()
+{
+	mkdir((kDir + "/t").c_str(), 0755);
+	Put(kDir + "/config/config.txt",
+	    "[global]\nstrict = 1\ndaemon = 1\nverbose = 1\nquite = 0\n"
+	    "log_file = " + kLog + "\nblock_log_file = " + kBlockLog + "\n"
+	    "[interp]\ninterp_file = t/interp.txt\nusr_interp_file = config/usr_interp.txt\n"
+	    "[block_prog]\nblock_prog_file = t/prog.txt\n"
+	    "[block_url]\nblock_url_file = t/url.txt\n"
+	    "[block_ip]\nblock_ip_file = t/ip.txt\nusr_block_ip_file = t/usr_ip.txt\n"
+	    "[block_port]\nblock_port_file = t/port.txt\n");
+	Put(kDir + "/t/interp.txt", "/bin/sh\n");
+	Put(kDir + "/t/prog.txt", kBlocked + "\n");
+	Put(kDir + "/t/url.txt", "blocked.example\n");
+	Put(kDir + "/t/ip.txt", "127.0.0.9\n");
+	Put(kDir + "/t/port.txt", "7001 7002\n");
+}
+
+TEST(Daemon, CommandLine)
+{
+	WriteConfig();
+	const struct {
+		std::vector<std::string> args;
+		int uid, status;
+		std::string out;
+	} cases[] = {
+		{ { "-v" }, -1, 255, "0.5.6.4\n" },
+		{ { "-x" }, -1, 255, "Usage: " },
+		{ { "-f" }, -1, 255, "Usage: " },
+		{ { "-f", "/nonexistent.ini" }, -1, 255, "cannot parse file: /nonexistent.ini" },
+		{ {}, 65534, 255, "Your uid or euid must be 0" },
+	};
+	for (const auto &c : cases) {
+		std::vector<std::string> argv = { kDir + "/zentroped" };
+		argv.insert(argv.end(), c.args.begin(), c.args.end());
+		Output o = Capture(argv, c.uid);
+		EXPECT_EQ(o.status, c.status) << o.text;
+		EXPECT_NE(o.text.find(c.out), std::string::npos) << o.text;
+	}
+	EXPECT_EQ(Capture({ kDir + "/zentroped", "-v" }).text, "0.5.6.4\n");
+}
+
+// zentroped-kylin carries only builds for the 6.6 production kernels.
+TEST(Daemon, NoBuildFits)
+{
+	Put(kDir + "/config/foreground.txt", "[global]\ndaemon = 0\n");
+	Output o = Capture({ kDir + "/zentroped-kylin", "-f", "config/foreground.txt" });
+	EXPECT_EQ(o.status, 1) << o.text;
+	std::string abi32 = "6.6.0-32007", abi40 = "6.6.0";
+	for (int a = 32009; a <= 32028; a++)
+		if (a != 32016)
+			abi32 += "-" + std::to_string(a);
+	for (int a = 40009; a <= 40016; a++)
+		abi40 += "-" + std::to_string(a);
+	EXPECT_NE(o.text.find("but the zentrope only support " + abi32 + " " + abi40 +
+			      " . Or abicode not support"),
+		  std::string::npos)
+		<< o.text;
+	utsname u;
+	uname(&u);
+	EXPECT_NE(o.text.find("Your kernel version is " + std::to_string(atoi(u.release))),
+		  std::string::npos)
+		<< o.text;
+	EXPECT_FALSE(ModuleListed());
+}
+
+pid_t DaemonPid()
+{
+	return (pid_t)atoi(ReadText("/var/run/zentrope_pid").c_str());
+}
+
+// The daemon's connector socket is bound: it is about to listen.
+bool SocketBound(pid_t pid)
+{
+	for (const std::string &l : Lines(ReadText("/proc/net/netlink")))
+		if (std::regex_search(l, std::regex(" 11 +" + std::to_string(pid) + " ")))
+			return true;
+	return false;
+}
+
+TEST(Daemon, Life)
+{
+	WriteConfig();
+	RunProg({ "/bin/cp", "/bin/zt_tool", kBlocked });
+	Output start = Capture({ kDir + "/zentroped" });
+	ASSERT_EQ(start.status, 0) << start.text;
+	ASSERT_TRUE(WaitFor([] { return Contains(kLog, "ulog SUCC"); })) << ReadText(kLog);
+	pid_t pid = DaemonPid();
+	ASSERT_GT(pid, 1);
+	ASSERT_TRUE(WaitFor([&] { return SocketBound(pid); })) << ReadText("/proc/net/netlink");
+	std::this_thread::sleep_for(std::chrono::seconds(1));
+
+	std::string pidfile = ReadText("/var/run/zentrope_pid");
+	EXPECT_EQ(pidfile.size(), 16u);
+	EXPECT_TRUE(ModuleListed());
+	EXPECT_NE(Read("block_prog").find(kBlocked + "\n"), std::string::npos);
+	EXPECT_EQ(Read("block_url"), "blocked.example\n");
+	EXPECT_EQ(Read("block_ipv4"), "127.0.0.9\n");
+	EXPECT_EQ(Read("block_port"), "7002\n7001\n");
+	EXPECT_NE(Read("interp_prog").find("/bin/sh\n"), std::string::npos);
+	EXPECT_EQ(ReadText(Entry("strict")), "1\n");
+
+	// A second instance stops at the lock and leaves the module alone.
+	Output second = Capture({ kDir + "/zentroped" });
+	EXPECT_EQ(second.status, 1);
+	EXPECT_TRUE(Contains(kLog, "lock file /var/run/zentrope_pid fail. check the program is running?"));
+	EXPECT_TRUE(ModuleListed());
+
+	// One refused exec, connect and DNS query: one block-log line each.
+	EXPECT_EQ(RunProg({ kBlocked, "wait" }), -EPERM);
+	EXPECT_EQ(Connect("127.0.0.9", 80), -EPERM);
+	EXPECT_EQ(DnsQuery("blocked.example"), -EPERM);
+	const std::string me = "pid:" + std::to_string(getpid()) + " comm:zt_guest_daemon ";
+	const std::string head = R"(^\d+ \d{4}-\d\d-\d\dT\d\d:\d\d:\d\d\.\d+ Blocking )";
+	const std::string exec_re = head + R"(program execing pid:\d+ comm:\S+ (prog:/tmp/blocked-prog|hash:[0-9a-f]{40})$)";
+	const std::string who = "(prog:\\S*|hash:[0-9a-f]{40})$"; // no record: run before the load
+	const std::string conn_re = head + "ip connecting to 127.0.0.9:80 " + me + who;
+	const std::string dns_re = head + "dnslookuping url:blocked.example " + me + who;
+	EXPECT_TRUE(WaitFor([&] { return Matching(kBlockLog, dns_re).size() == 1; }, 30))
+		<< ReadText(kBlockLog);
+	EXPECT_EQ(Matching(kBlockLog, exec_re).size(), 1u) << ReadText(kBlockLog);
+	EXPECT_EQ(Matching(kBlockLog, conn_re).size(), 1u) << ReadText(kBlockLog);
+
+	// Reload: 7002 goes, 7003 and 127.0.0.10 come, 7001 stays refused
+	// at every moment, as a process that keeps binding it sees.
+	std::atomic<bool> stop{ false };
+	std::atomic<int> tries{ 0 }, allowed{ 0 };
+	std::thread keeper([&] {
+		while (!stop) {
+			if (Bind(7001) != -EPERM)
+				allowed++;
+			tries++;
+			std::this_thread::sleep_for(std::chrono::milliseconds(2));
+		}
+	});
+	Put(kDir + "/t/port.txt", "7001 7003\n");
+	Put(kDir + "/t/usr_ip.txt", "127.0.0.10\n");
+	kill(pid, SIGUSR1);
+	bool reloaded = WaitFor([] {
+		std::string p = Read("block_port");
+		return p.find("7003") != std::string::npos && p.find("7002") == std::string::npos;
+	});
+	stop = true;
+	keeper.join();
+	ASSERT_TRUE(reloaded) << Read("block_port") << ReadText(kLog);
+	EXPECT_GT(tries, 0);
+	EXPECT_EQ(allowed, 0) << "7001 was not refused during the reload";
+	EXPECT_EQ(Bind(7002), 0);
+	EXPECT_EQ(Bind(7003), -EPERM);
+	EXPECT_TRUE(WaitFor([] { return Read("block_ipv4").find("127.0.0.10") != std::string::npos; }));
+	EXPECT_EQ(Connect("127.0.0.9", 80), -EPERM);
+	EXPECT_TRUE(Contains(kLog, "Recved sig:User defined signal 1 [10], zentrope will reload"));
+	EXPECT_FALSE(Contains(kLog, "CLEAR")) << "a reload does not clear";
+	EXPECT_TRUE(WaitFor([] { return !Matching(kBlockLog, "Blocking port binding to 127.0.0.1:7001 ").empty(); }, 30));
+
+	// Stop: the lock comes free, and neither module nor lists are left.
+	kill(pid, SIGTERM);
+	int fd = open("/var/run/zentrope_pid", O_RDWR);
+	EXPECT_TRUE(WaitFor([&] { return flock(fd, LOCK_EX | LOCK_NB) == 0; }));
+	close(fd);
+	EXPECT_TRUE(WaitFor([] { return !ModuleListed(); }, 30));
+	EXPECT_TRUE(Contains(kLog, "Clear block ipv6 " + Entry("block_ipv6") + " config SUCC"));
+	EXPECT_EQ(RunProg({ kBlocked, "read", "/dev/null" }), 0);
+}
+
+} // namespace
