@@ -492,8 +492,12 @@ int install_module(int exe_fd)
 		return -1;
 	system_sources src;
 	running_system sys;
-	if (read_system_sources(&src) || identify_system(src, &sys))
+	// Silent failure here would leave an administrator with exit status
+	// 1 and no clue.
+	if (read_system_sources(&src) || identify_system(src, &sys)) {
+		log_err("cannot identify the running system (os-release and kernel version)\n");
 		return -1;
+	}
 	bundle_pick pick;
 	if (bundle_select(file.get(), size, sys, &pick) != 1)
 		return -1;

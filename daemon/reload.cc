@@ -196,19 +196,6 @@ int apply_addresses(rule_list *want)
 	return 0;
 }
 
-bool read_digests(const std::string &path, std::vector<digest> *out)
-{
-	std::string raw;
-	if (!kio_read_all(path.c_str(), &raw))
-		return false;
-	for (size_t off = 0; off + 20 <= raw.size(); off += 20) {
-		digest d;
-		memcpy(d.data(), raw.data() + off, 20);
-		out->push_back(d);
-	}
-	return true;
-}
-
 bool contains(const std::vector<digest> &sorted, const digest &d)
 {
 	return std::binary_search(sorted.begin(), sorted.end(), d);
@@ -247,28 +234,60 @@ void delete_digests(const std::vector<digest> &ds)
 			    ds.size());
 }
 
-void add_bin_file(const opt_path &p, std::vector<digest> *want)
+
+void add_bin_file(const opt_path &p, std::string *raw)
 {
-	if (p && access(p->c_str(), F_OK) == 0 && !read_digests(*p, want))
+	if (!p || access(p->c_str(), F_OK))
+		return;
+	std::string bytes;
+	if (!kio_read_all(p->c_str(), &bytes)) {
 		log_err("open read file:%s err!\n", p->c_str());
+		return;
+	}
+	raw->append(bytes, 0, bytes.size() / 20 * 20);
+}
+
+std::vector<digest> digests_of(const std::string &raw)
+{
+	std::vector<digest> out(raw.size() / 20);
+	for (size_t i = 0; i < out.size(); i++)
+		memcpy(out[i].data(), raw.data() + 20 * i, 20);
+	return out;
 }
 
 // The text digests and both binary files against the store's own records.
+// The store keeps the order they were fed in, so an unchanged set is
+// recognised by one comparison, without sorting a million digests.
 int apply_digests(daemon_config *cfg)
 {
-	std::vector<digest> have, want;
-	if (!read_digests(kHashBinPath, &have)) {
+	std::string have_raw, want_raw;
+	if (!kio_read_all(kHashBinPath, &have_raw)) {
 		log_err("read %s err!\n", kHashBinPath);
 		return -1;
 	}
+	bool all_digests = true;
+	for (const std::string &e : cfg->block_hash.items)
+		for (const std::string &t : split(e, ' ')) {
+			std::optional<digest> d = hex_digest(t);
+			if (d)
+				want_raw.append((const char *)d->data(), 20);
+			all_digests &= d.has_value();
+		}
+	size_t text_bytes = want_raw.size();
+	add_bin_file(cfg->block_hash_bin_file, &want_raw);
+	add_bin_file(cfg->usr_block_hash_bin_file, &want_raw);
+	if (all_digests && want_raw == have_raw.substr(0, have_raw.size() / 20 * 20)) {
+		cfg->block_hash.items.clear();
+		return 0;
+	}
+
+	std::vector<digest> have = digests_of(have_raw);
 	std::sort(have.begin(), have.end());
 	adder a{ kCtlHash, {} };
 	for (const std::string &e : cfg->block_hash.items) {
 		bool present = true;
 		for (const std::string &t : split(e, ' ')) {
 			std::optional<digest> d = hex_digest(t);
-			if (d)
-				want.push_back(*d);
 			present &= d && contains(have, *d);
 		}
 		if (!present)
@@ -279,11 +298,8 @@ int apply_digests(daemon_config *cfg)
 		log_err("write block hash to %s err!\n", kCtlHash.path);
 		return -1;
 	}
-	size_t text_count = want.size();
-	add_bin_file(cfg->block_hash_bin_file, &want);
-	add_bin_file(cfg->usr_block_hash_bin_file, &want);
-	std::vector<digest> missing;
-	for (size_t i = text_count; i < want.size(); i++)
+	std::vector<digest> want = digests_of(want_raw), missing;
+	for (size_t i = text_bytes / 20; i < want.size(); i++)
 		if (!contains(have, want[i]))
 			missing.push_back(want[i]);
 	if (feed_digests(missing) == 0 && !missing.empty())
