@@ -83,3 +83,25 @@ foreach(run exec exec-icount net net-icount)
     add_dependencies(${tgt} ${tgt}-${kid})
   endforeach()
 endforeach()
+
+# VM benchmark of the real daemon: `cmake --build build --target
+# bench-vm-daemon` (wall time; bench-vm runs it too).
+zt_guest_executable(zt_bench_daemon ${CMAKE_CURRENT_LIST_DIR}/daemon_bench.cc)
+target_include_directories(zt_bench_daemon PRIVATE ${PROJECT_SOURCE_DIR}/tests/vm/guest)
+add_custom_target(bench-vm-daemon)
+add_dependencies(bench-vm bench-vm-daemon)
+foreach(kver IN LISTS ZT_VM_KERNEL_LIST)
+  string(MAKE_C_IDENTIFIER "${kver}" kid)
+  add_custom_target(bench-vm-daemon-${kid}
+    COMMAND ${ZT_VM_SCRIPTS}/run-vm.sh
+            --kernel ${kver} --suite ${CMAKE_CURRENT_LIST_DIR}/daemon_bench.sh
+            --timeout 3000 --mem 2048
+            --log ${CMAKE_BINARY_DIR}/vm-logs/${kver}/bench-vm-daemon.log
+            --module ${CMAKE_BINARY_DIR}/kmod/${kver}/zentrope.ko
+            --bin $<TARGET_FILE:zt_bench_daemon>
+            --file ${CMAKE_BINARY_DIR}/zentroped ${PROJECT_SOURCE_DIR}/tools/mk_usr_interp_name_list
+            --show
+    DEPENDS zt_kmod_${kid} zt_bench_daemon zt_zentroped
+    USES_TERMINAL VERBATIM)
+  add_dependencies(bench-vm-daemon bench-vm-daemon-${kid})
+endforeach()
