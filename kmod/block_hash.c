@@ -12,6 +12,7 @@
 #include <linux/string.h>
 #include <linux/timekeeping.h>
 #include <linux/errno.h>
+#include <linux/percpu.h>
 
 #include "block_hash.h"
 
@@ -28,7 +29,18 @@ static struct timespec64 time_update_block_hash;
 static u64 block_hash_removals;
 
 atomic_t num_block_hash = ATOMIC_INIT(0);
-u64 count_exist_block_hash;
+/* Every miss would write one shared line from all CPUs otherwise. */
+static DEFINE_PER_CPU(u64, count_exist_block_hash);
+
+u64 count_exist_block_hash_read(void)
+{
+	u64 sum = 0;
+	int cpu;
+
+	for_each_possible_cpu(cpu)
+		sum += READ_ONCE(per_cpu(count_exist_block_hash, cpu));
+	return sum;
+}
 
 static struct list_head *bucket_of(const u8 *digest)
 {
@@ -84,7 +96,7 @@ int exist_block_hash(const u8 *digest, int len)
 	found = find_node(digest) != NULL;
 	rcu_read_unlock();
 	if (!found)
-		count_exist_block_hash++;
+		this_cpu_inc(count_exist_block_hash);
 	return found;
 }
 

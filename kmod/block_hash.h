@@ -34,7 +34,8 @@ struct block_hash_cursor {
 };
 
 extern atomic_t num_block_hash;
-extern u64 count_exist_block_hash;
+/* Lookups that missed, counted per CPU: summed here when read. */
+u64 count_exist_block_hash_read(void);
 
 int block_hash_init(void);
 void block_hash_exit(void);

@@ -22,6 +22,26 @@
 
 unsigned long (*p_kallsyms_lookup_name)(const char *name);
 DEFINE_PER_CPU(atomic_t, zentrope_hook_users);
+DEFINE_PER_CPU(u64, fh_total_cost);
+
+u64 fh_total_cost_read(void)
+{
+	u64 sum = 0;
+	int cpu;
+
+	for_each_possible_cpu(cpu)
+		sum += READ_ONCE(per_cpu(fh_total_cost, cpu));
+	return sum;
+}
+
+/* A handler ending during the reset may keep its ticks; as before. */
+void fh_total_cost_reset(void)
+{
+	int cpu;
+
+	for_each_possible_cpu(cpu)
+		WRITE_ONCE(per_cpu(fh_total_cost, cpu), 0);
+}
 
 /* ---- finding kallsyms_lookup_name ---- */
 

@@ -51,7 +51,11 @@ struct fh_frame {
 };
 
 DECLARE_PER_CPU(atomic_t, zentrope_hook_users);
-extern atomic64_t total_cost;
+DECLARE_PER_CPU(u64, fh_total_cost);
+
+/* total_cost: the ticks spent in handlers, summed over the CPUs. */
+u64 fh_total_cost_read(void);
+void fh_total_cost_reset(void);
 
 /* Returns false when the handler must only pass the call through. */
 static __always_inline bool fh_enter(struct fh_frame *f)
@@ -65,9 +69,17 @@ static __always_inline bool fh_enter(struct fh_frame *f)
 		 (current->flags & PF_KTHREAD));
 }
 
+/*
+ * Nearly every handler ends in the tick it began in; then it writes no
+ * counter at all, and otherwise only its own CPU's (a task that moved
+ * CPUs meanwhile adds to the new one; the sum is the same).
+ */
 static __always_inline void fh_leave(struct fh_frame *f)
 {
-	atomic64_add(jiffies - f->start, &total_cost);
+	unsigned long ticks = jiffies - f->start;
+
+	if (unlikely(ticks))
+		this_cpu_add(fh_total_cost, ticks);
 	atomic_dec(f->slot);
 }
 

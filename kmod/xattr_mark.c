@@ -125,7 +125,7 @@ int check_xattr_id(const u8 *id_block, struct inode *inode)
 static void verdict_stats_debug(void)
 {
 	u64 from_mark = count_exist_block_hash_from_xattr;
-	u64 looked_up = READ_ONCE(count_exist_block_hash);
+	u64 looked_up = count_exist_block_hash_read();
 	struct timespec64 store;
 
 	if ((from_mark + 1) % 100 && (looked_up + 1) % 100)

@@ -14,6 +14,7 @@
 #include "zentrope_sysctl.h"
 #include "zentrope_cmd.h"
 #include "block_hash.h"
+#include "ftrace_hook.h"
 
 #define HASH_MAX_FILESIZE_MAX 104857600
 #define DEBUG_BUF_SIZE 1024
@@ -21,7 +22,6 @@
 
 s64 ima_hash_maxsize = 33554432;
 atomic64_t ima_hash_lost = ATOMIC64_INIT(0);
-atomic64_t total_cost = ATOMIC64_INIT(0);
 int g_strict;
 int quite;
 int ulog = 1;
@@ -136,31 +136,43 @@ static int block_hash_dostring(ZT_CTL_TABLE *table, int write, void *buffer,
 }
 
 /* Reads as "%llu\n"; any write resets it. */
-static int u64_stat(atomic64_t *val, int write, void *buffer, size_t *lenp,
-		    loff_t *ppos)
+static int stat_dostring(u64 (*read)(void), void (*reset)(void), int write,
+			 void *buffer, size_t *lenp, loff_t *ppos)
 {
 	char text[24];
 	struct ctl_table t = { .data = text, .maxlen = sizeof(text) };
 
 	if (write) {
-		atomic64_set(val, 0);
+		reset();
 		*ppos += *lenp;
 		return 0;
 	}
-	snprintf(text, sizeof(text), "%llu", (u64)atomic64_read(val));
+	snprintf(text, sizeof(text), "%llu", read());
 	return proc_dostring(&t, 0, buffer, lenp, ppos);
+}
+
+static u64 lost_hash_read(void)
+{
+	return (u64)atomic64_read(&ima_hash_lost);
+}
+
+static void lost_hash_reset(void)
+{
+	atomic64_set(&ima_hash_lost, 0);
 }
 
 static int proc_num_lost_hash(ZT_CTL_TABLE *table, int write, void *buffer,
 			      size_t *lenp, loff_t *ppos)
 {
-	return u64_stat(&ima_hash_lost, write, buffer, lenp, ppos);
+	return stat_dostring(lost_hash_read, lost_hash_reset, write, buffer,
+			     lenp, ppos);
 }
 
 static int proc_total_cost(ZT_CTL_TABLE *table, int write, void *buffer,
 			   size_t *lenp, loff_t *ppos)
 {
-	return u64_stat(&total_cost, write, buffer, lenp, ppos);
+	return stat_dostring(fh_total_cost_read, fh_total_cost_reset, write,
+			     buffer, lenp, ppos);
 }
 
 static int proc_debug_data(ZT_CTL_TABLE *table, int write, void *buffer,

@@ -7,7 +7,6 @@
 
 extern s64 ima_hash_maxsize;
 extern atomic64_t ima_hash_lost;
-extern atomic64_t total_cost;
 extern int g_strict;
 extern int quite;
 extern int ulog;

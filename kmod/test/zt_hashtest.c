@@ -255,7 +255,8 @@ static int stats_show(struct seq_file *m, void *v)
 		   count_get_file_hash_from_xattr);
 	seq_printf(m, "count_exist_block_hash_from_xattr %llu\n",
 		   count_exist_block_hash_from_xattr);
-	seq_printf(m, "count_exist_block_hash %llu\n", count_exist_block_hash);
+	seq_printf(m, "count_exist_block_hash %llu\n",
+		   count_exist_block_hash_read());
 	seq_printf(m, "num_lost_hash %lld\n",
 		   (long long)atomic64_read(&ima_hash_lost));
 	seq_printf(m, "num_block_hash %d\n", atomic_read(&num_block_hash));

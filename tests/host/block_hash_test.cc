@@ -157,12 +157,12 @@ TEST_F(BlockHash, SameBucketToldApart)
 
 TEST_F(BlockHash, MissesAreCounted)
 {
-	u64 before = count_exist_block_hash;
+	u64 before = count_exist_block_hash_read();
 	Has(Make(1));
 	Has(Make(2));
 	ASSERT_EQ(Add(Make(3)), 0);
 	Has(Make(3));
-	EXPECT_EQ(count_exist_block_hash - before, 2u);
+	EXPECT_EQ(count_exist_block_hash_read() - before, 2u);
 }
 
 TEST_F(BlockHash, DumpInInsertionOrder)

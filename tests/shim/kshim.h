@@ -56,6 +56,17 @@ typedef uint32_t __be32;
 
 #define READ_ONCE(x) __atomic_load_n(&(x), __ATOMIC_RELAXED)
 #define WRITE_ONCE(x, v) __atomic_store_n(&(x), (v), __ATOMIC_RELAXED)
+
+/*
+ * One CPU: a per-CPU variable is the variable itself. Host threads that
+ * bump one race as the kernel's would without the per-CPU split; only
+ * counters use them.
+ */
+#define DEFINE_PER_CPU(type, name) type name
+#define DECLARE_PER_CPU(type, name) extern type name
+#define per_cpu(var, cpu) (*((void)(cpu), &(var)))
+#define this_cpu_inc(var) __atomic_add_fetch(&(var), 1, __ATOMIC_RELAXED)
+#define for_each_possible_cpu(cpu) for ((cpu) = 0; (cpu) < 1; (cpu)++)
 #define smp_load_acquire(p) __atomic_load_n((p), __ATOMIC_ACQUIRE)
 #define smp_store_release(p, v) __atomic_store_n((p), (v), __ATOMIC_RELEASE)
 
