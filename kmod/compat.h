@@ -139,6 +139,26 @@ static inline void __user *zt_msg_user_buf(const struct iov_iter *it,
 	return iov->iov_base + it->iov_offset;
 }
 
+#include <linux/ftrace.h>
+
+/*
+ * With HAVE_DYNAMIC_FTRACE_WITH_ARGS (x86-64 since 5.11) the argument-only
+ * trampoline takes a changed instruction pointer back, as live patching
+ * relies on: no full register save is needed. 6.2 renamed the setter
+ * ftrace_instruction_pointer_set() to ftrace_regs_set_instruction_pointer().
+ */
+#ifdef CONFIG_HAVE_DYNAMIC_FTRACE_WITH_ARGS
+#define ZT_FTRACE_OPS_FLAGS FTRACE_OPS_FL_IPMODIFY
+#if LINUX_VERSION_CODE >= KERNEL_VERSION(6, 2, 0)
+#define zt_ftrace_set_ip(fregs, ip) ftrace_regs_set_instruction_pointer(fregs, ip)
+#else
+#define zt_ftrace_set_ip(fregs, ip) ftrace_instruction_pointer_set(fregs, ip)
+#endif
+#else
+#define ZT_FTRACE_OPS_FLAGS (FTRACE_OPS_FL_SAVE_REGS | FTRACE_OPS_FL_IPMODIFY)
+#define zt_ftrace_set_ip(fregs, ip) (ftrace_get_regs(fregs)->ip = (ip))
+#endif
+
 #endif /* __KERNEL__ */
 
 #endif /* ZENTROPE_COMPAT_H */

@@ -26,9 +26,8 @@
 #include "zentrope_sysctl.h"
 #include "hooks.h"
 
-int (*real_bprm_creds_from_file)(struct linux_binprm *bprm,
-				 ZT_CREDS_FILE *file);
-int (*real_do_dentry_open)(ZT_DO_DENTRY_OPEN_PARAMS);
+FH_REAL_DEFINE(real_bprm_creds_from_file, fh_bprm_creds_from_file);
+FH_REAL_DEFINE(real_do_dentry_open, fh_do_dentry_open);
 
 /* What the exec check learns of the program being started. */
 struct exec_ident {
@@ -214,9 +213,9 @@ int fh_bprm_creds_from_file(struct linux_binprm *bprm, ZT_CREDS_FILE *file)
 
 	if (fh_enter(&frame))
 		ret = add_pid_prog_pair_list(bprm);
-	zt_test_count_call(&real_bprm_creds_from_file);
+	zt_test_count_call(&STATIC_CALL_KEY(real_bprm_creds_from_file));
 	if (!ret)
-		ret = real_bprm_creds_from_file(bprm, file);
+		ret = static_call(real_bprm_creds_from_file)(bprm, file);
 	fh_leave(&frame);
 	return ret;
 }
@@ -338,8 +337,8 @@ int fh_do_dentry_open(ZT_DO_DENTRY_OPEN_PARAMS)
 	bool judge = fh_enter(&frame);
 	int ret;
 
-	zt_test_count_call(&real_do_dentry_open);
-	ret = real_do_dentry_open(ZT_DO_DENTRY_OPEN_ARGS);
+	zt_test_count_call(&STATIC_CALL_KEY(real_do_dentry_open));
+	ret = static_call(real_do_dentry_open)(ZT_DO_DENTRY_OPEN_ARGS);
 	/* A refusal here is undone by the caller's release of the file. */
 	if (!ret && judge) {
 		ret = fh_handler_security_file_post_open(f, &mark);

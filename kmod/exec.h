@@ -9,6 +9,7 @@
 #include <linux/types.h>
 
 #include "compat.h"
+#include "ftrace_hook.h"
 #include "decide.h"
 
 struct file;
@@ -32,16 +33,15 @@ int filter_prog(struct prog_info_struct *info, int hash_hit, const u8 *digest,
 		u32 dev, u64 ino, const char *path, int path_len,
 		const char *short_name, int short_len, int pid, int kind);
 
-/* Handlers and call-through pointers of the hook table (hooks.c). */
-extern int (*real_bprm_execve)(ZT_BPRM_EXECVE_PARAMS);
-extern void (*real_exit_signals)(struct task_struct *tsk);
-extern int (*real_do_dentry_open)(ZT_DO_DENTRY_OPEN_PARAMS);
-extern int (*real_bprm_creds_from_file)(struct linux_binprm *bprm,
-					ZT_CREDS_FILE *file);
-
+/* Handlers and call-throughs of the hook table (hooks.c). */
 int fh_bprm_execve(ZT_BPRM_EXECVE_PARAMS);
 void fh_exit_signals(struct task_struct *tsk);
 int fh_do_dentry_open(ZT_DO_DENTRY_OPEN_PARAMS);
 int fh_bprm_creds_from_file(struct linux_binprm *bprm, ZT_CREDS_FILE *file);
+
+FH_REAL_DECLARE(real_bprm_execve, fh_bprm_execve);
+FH_REAL_DECLARE(real_exit_signals, fh_exit_signals);
+FH_REAL_DECLARE(real_do_dentry_open, fh_do_dentry_open);
+FH_REAL_DECLARE(real_bprm_creds_from_file, fh_bprm_creds_from_file);
 
 #endif /* ZENTROPE_EXEC_H */

@@ -14,6 +14,7 @@
 #include <linux/kdb.h>
 #endif
 
+#include "compat.h"
 #include "ftrace_hook.h"
 
 #define USERS_POLL_MS 20
@@ -172,10 +173,8 @@ static bool starts_with_endbr(unsigned long addr)
 }
 
 /*
- * The handler calls the function at its real entry, end-branch marker
- * included, so the call is a valid indirect-branch target on kernels that
- * enforce IBT. That call passes the ftrace site again; the thunk lets it
- * through because it comes from this module.
+ * The site follows the end-branch marker, if any; the call-through lands
+ * right after the site, before any handler can run.
  */
 int fh_resolve_hook_address(struct ftrace_hook *hook)
 {
@@ -188,7 +187,8 @@ int fh_resolve_hook_address(struct ftrace_hook *hook)
 	hook->address = entry;
 	if (starts_with_endbr(entry))
 		hook->address += 4;
-	*(unsigned long *)hook->real = entry;
+	__static_call_update(hook->real, hook->real_tramp,
+			     (void *)(hook->address + MCOUNT_INSN_SIZE));
 	return 0;
 }
 
@@ -197,13 +197,11 @@ static void notrace fh_ftrace_thunk(unsigned long ip, unsigned long parent_ip,
 				    struct ftrace_regs *fregs)
 {
 	struct ftrace_hook *hook = container_of(ops, struct ftrace_hook, ops);
-	struct pt_regs *regs = ftrace_get_regs(fregs);
 
-	if (!regs || !regs->cs)
-		return;
+	/* The call-throughs skip the site; this guards direct calls. */
 	if (within_module(parent_ip, THIS_MODULE))
 		return;
-	regs->ip = (unsigned long)hook->function;
+	zt_ftrace_set_ip(fregs, (unsigned long)hook->function);
 }
 
 int fh_install_hook(struct ftrace_hook *hook)
@@ -214,7 +212,7 @@ int fh_install_hook(struct ftrace_hook *hook)
 	if (err)
 		return err;
 	hook->ops.func = fh_ftrace_thunk;
-	hook->ops.flags = FTRACE_OPS_FL_SAVE_REGS | FTRACE_OPS_FL_IPMODIFY;
+	hook->ops.flags = ZT_FTRACE_OPS_FLAGS;
 
 	err = ftrace_set_filter_ip(&hook->ops, hook->address, 0, 0);
 	if (err) {

@@ -7,22 +7,33 @@
 #include <linux/jiffies.h>
 #include <linux/percpu.h>
 #include <linux/atomic.h>
+#include <linux/static_call.h>
 
 /*
- * One diverted kernel function. @address is the patched ftrace site,
- * @real receives the function's entry, through which the handler calls it.
+ * One diverted kernel function. @address is the patched ftrace site. The
+ * handler calls the function through the static call @real, whose target
+ * is the first instruction after that site: the call is direct, so it
+ * needs no end-branch marker on kernels that enforce IBT, and it does not
+ * pass through the ftrace trampoline a second time.
  */
 struct ftrace_hook {
 	const char *name;
 	void *function;
-	void *real;
+	struct static_call_key *real;
+	void *real_tramp;
 	unsigned long address;
 	struct ftrace_ops ops;
 };
 
 #define HOOK(_name, _function, _real) {				\
-	.name = (_name), .function = (_function), .real = (_real),	\
+	.name = (_name), .function = (_function),			\
+	.real = &STATIC_CALL_KEY(_real),				\
+	.real_tramp = STATIC_CALL_TRAMP_ADDR(_real),			\
 }
+
+/* A call-through, typed after its handler (which has the same prototype). */
+#define FH_REAL_DECLARE(real, handler) DECLARE_STATIC_CALL(real, handler)
+#define FH_REAL_DEFINE(real, handler) DEFINE_STATIC_CALL_NULL(real, handler)
 
 extern unsigned long (*p_kallsyms_lookup_name)(const char *name);
 

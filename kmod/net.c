@@ -30,14 +30,10 @@
 #include "zentrope_sysctl.h"
 #include "hooks.h"
 
-int (*real_security_socket_connect)(struct socket *sock,
-				    struct sockaddr *address, int addrlen);
-int (*real_security_socket_sendmsg)(struct socket *sock, struct msghdr *msg,
-				    int size);
-int (*real_inet_recvmsg)(struct socket *sock, struct msghdr *msg, size_t size,
-			 int flags);
-int (*real_security_socket_bind)(struct socket *sock,
-				 struct sockaddr *address, int addrlen);
+FH_REAL_DEFINE(real_security_socket_connect, fh_security_socket_connect);
+FH_REAL_DEFINE(real_security_socket_sendmsg, fh_security_socket_sendmsg);
+FH_REAL_DEFINE(real_inet_recvmsg, fh_inet_recvmsg);
+FH_REAL_DEFINE(real_security_socket_bind, fh_security_socket_bind);
 
 /* The calling process as its records describe it, for events. */
 struct net_who {
@@ -279,21 +275,28 @@ static int judge_address(struct sockaddr *address, int addrlen, int kind)
 	return filter(NULL, NULL, 0, &a, kind);
 }
 
-typedef int (*address_fn)(struct socket *sock, struct sockaddr *address,
-			  int addrlen);
-
-/* Connect and bind: the caller's address, before the kernel's function. */
-static int address_hook(address_fn *real, struct socket *sock,
-			struct sockaddr *address, int addrlen, int kind)
+/*
+ * Connect and bind: the caller's address, before the kernel's function.
+ * Inlined into both handlers, so each makes its own direct call-through.
+ */
+static __always_inline int address_hook(struct socket *sock,
+					struct sockaddr *address, int addrlen,
+					int kind)
 {
+	bool bind = kind == ZT_KIND_BINDING;
 	struct fh_frame frame;
 	int ret = 0;
 
-	zt_test_count_call(real);
+	zt_test_count_call(bind ? &STATIC_CALL_KEY(real_security_socket_bind) :
+			   &STATIC_CALL_KEY(real_security_socket_connect));
 	if (fh_enter(&frame))
 		ret = judge_address(address, addrlen, kind);
 	if (!ret)
-		ret = (*real)(sock, address, addrlen);
+		ret = bind ?
+			static_call(real_security_socket_bind)(sock, address,
+							       addrlen) :
+			static_call(real_security_socket_connect)(sock, address,
+								  addrlen);
 	fh_leave(&frame);
 	return ret;
 }
@@ -301,15 +304,13 @@ static int address_hook(address_fn *real, struct socket *sock,
 int fh_security_socket_connect(struct socket *sock, struct sockaddr *address,
 			       int addrlen)
 {
-	return address_hook(&real_security_socket_connect, sock, address,
-			    addrlen, ZT_KIND_CONNECTING);
+	return address_hook(sock, address, addrlen, ZT_KIND_CONNECTING);
 }
 
 int fh_security_socket_bind(struct socket *sock, struct sockaddr *address,
 			    int addrlen)
 {
-	return address_hook(&real_security_socket_bind, sock, address, addrlen,
-			    ZT_KIND_BINDING);
+	return address_hook(sock, address, addrlen, ZT_KIND_BINDING);
 }
 
 static int judge_send(struct socket *sock, struct msghdr *msg, int size)
@@ -333,11 +334,11 @@ int fh_security_socket_sendmsg(struct socket *sock, struct msghdr *msg,
 	struct fh_frame frame;
 	int ret = 0;
 
-	zt_test_count_call(&real_security_socket_sendmsg);
+	zt_test_count_call(&STATIC_CALL_KEY(real_security_socket_sendmsg));
 	if (fh_enter(&frame))
 		ret = judge_send(sock, msg, size);
 	if (!ret)
-		ret = real_security_socket_sendmsg(sock, msg, size);
+		ret = static_call(real_security_socket_sendmsg)(sock, msg, size);
 	fh_leave(&frame);
 	return ret;
 }
@@ -369,9 +370,9 @@ int fh_inet_recvmsg(struct socket *sock, struct msghdr *msg, size_t size,
 	void *name;
 	int ret, namelen;
 
-	zt_test_count_call(&real_inet_recvmsg);
+	zt_test_count_call(&STATIC_CALL_KEY(real_inet_recvmsg));
 	if (!user) {
-		ret = real_inet_recvmsg(sock, msg, size, flags);
+		ret = static_call(real_inet_recvmsg)(sock, msg, size, flags);
 		goto out;
 	}
 	established = READ_ONCE(sock->sk->sk_state) == TCP_ESTABLISHED;
@@ -381,7 +382,7 @@ int fh_inet_recvmsg(struct socket *sock, struct msghdr *msg, size_t size,
 		msg->msg_name = &lent;
 		msg->msg_namelen = sizeof(lent);
 	}
-	ret = real_inet_recvmsg(sock, msg, size, flags);
+	ret = static_call(real_inet_recvmsg)(sock, msg, size, flags);
 	name = msg->msg_name;
 	namelen = ret >= 0 ? msg->msg_namelen : 0;
 	if (lend) {

@@ -16,25 +16,22 @@
 #include "mark_codec.h"
 #include "xattr_mark.h"
 
-int (*real_vfs_utimes)(const struct path *path, struct timespec64 *times);
-int (*real_security_inode_setxattr)(ZT_IDMAP *idmap, struct dentry *dentry,
-				    const char *name, const void *value,
-				    size_t size, int flags);
-int (*real_security_inode_getxattr)(struct dentry *dentry, const char *name);
-int (*real_security_inode_removexattr)(ZT_IDMAP *idmap, struct dentry *dentry,
-				       const char *name);
-ssize_t (*real_vfs_listxattr)(struct dentry *dentry, char *list, size_t size);
+FH_REAL_DEFINE(real_vfs_utimes, fh_vfs_utimes);
+FH_REAL_DEFINE(real_security_inode_setxattr, fh_security_inode_setxattr);
+FH_REAL_DEFINE(real_security_inode_getxattr, fh_security_inode_getxattr);
+FH_REAL_DEFINE(real_security_inode_removexattr, fh_security_inode_removexattr);
+FH_REAL_DEFINE(real_vfs_listxattr, fh_vfs_listxattr);
 
 int fh_security_inode_getxattr(struct dentry *dentry, const char *name)
 {
 	struct fh_frame frame;
 	int ret;
 
-	zt_test_count_call(&real_security_inode_getxattr);
+	zt_test_count_call(&STATIC_CALL_KEY(real_security_inode_getxattr));
 	if (fh_enter(&frame) && zt_mark_name(name))
 		ret = -ENODATA;
 	else
-		ret = real_security_inode_getxattr(dentry, name);
+		ret = static_call(real_security_inode_getxattr)(dentry, name);
 	fh_leave(&frame);
 	return ret;
 }
@@ -45,11 +42,12 @@ int fh_security_inode_removexattr(ZT_IDMAP *idmap, struct dentry *dentry,
 	struct fh_frame frame;
 	int ret;
 
-	zt_test_count_call(&real_security_inode_removexattr);
+	zt_test_count_call(&STATIC_CALL_KEY(real_security_inode_removexattr));
 	if (fh_enter(&frame) && zt_mark_name(name))
 		ret = -ENODATA;
 	else
-		ret = real_security_inode_removexattr(idmap, dentry, name);
+		ret = static_call(real_security_inode_removexattr)(idmap, dentry,
+								   name);
 	fh_leave(&frame);
 	return ret;
 }
@@ -61,12 +59,13 @@ int fh_security_inode_setxattr(ZT_IDMAP *idmap, struct dentry *dentry,
 	struct fh_frame frame;
 	int ret;
 
-	zt_test_count_call(&real_security_inode_setxattr);
+	zt_test_count_call(&STATIC_CALL_KEY(real_security_inode_setxattr));
 	if (fh_enter(&frame) && zt_mark_name(name))
 		ret = -EPERM;
 	else
-		ret = real_security_inode_setxattr(idmap, dentry, name, value,
-						   size, flags);
+		ret = static_call(real_security_inode_setxattr)(idmap, dentry,
+								name, value,
+								size, flags);
 	fh_leave(&frame);
 	return ret;
 }
@@ -84,20 +83,20 @@ static ssize_t filtered_listxattr(struct dentry *dentry, char *list,
 	ssize_t n, ret;
 	char *all;
 
-	n = real_vfs_listxattr(dentry, NULL, 0);
+	n = static_call(real_vfs_listxattr)(dentry, NULL, 0);
 	if (n <= 0)
-		return real_vfs_listxattr(dentry, list, size);
+		return static_call(real_vfs_listxattr)(dentry, list, size);
 	all = kvmalloc(n, GFP_KERNEL);
 	if (!all)
 		return -ENOMEM;
-	ret = real_vfs_listxattr(dentry, all, n);
+	ret = static_call(real_vfs_listxattr)(dentry, all, n);
 	if (ret == -ERANGE) {
 		kvfree(all);
 		n = XATTR_LIST_MAX;
 		all = kvmalloc(n, GFP_KERNEL);
 		if (!all)
 			return -ENOMEM;
-		ret = real_vfs_listxattr(dentry, all, n);
+		ret = static_call(real_vfs_listxattr)(dentry, all, n);
 	}
 	if (ret <= 0)
 		goto out;
@@ -118,11 +117,11 @@ ssize_t fh_vfs_listxattr(struct dentry *dentry, char *list, size_t size)
 	struct fh_frame frame;
 	ssize_t ret;
 
-	zt_test_count_call(&real_vfs_listxattr);
+	zt_test_count_call(&STATIC_CALL_KEY(real_vfs_listxattr));
 	if (fh_enter(&frame))
 		ret = filtered_listxattr(dentry, list, size);
 	else
-		ret = real_vfs_listxattr(dentry, list, size);
+		ret = static_call(real_vfs_listxattr)(dentry, list, size);
 	fh_leave(&frame);
 	return ret;
 }
@@ -164,8 +163,8 @@ int fh_vfs_utimes(const struct path *path, struct timespec64 *times)
 	bool user = fh_enter(&frame);
 	int ret;
 
-	zt_test_count_call(&real_vfs_utimes);
-	ret = real_vfs_utimes(path, times);
+	zt_test_count_call(&STATIC_CALL_KEY(real_vfs_utimes));
+	ret = static_call(real_vfs_utimes)(path, times);
 	if (!ret && user)
 		stale_hash_mark(path->dentry);
 	fh_leave(&frame);

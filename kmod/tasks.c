@@ -13,8 +13,8 @@
 #include "proc_lists.h"
 #include "hooks.h"
 
-int (*real_bprm_execve)(ZT_BPRM_EXECVE_PARAMS);
-void (*real_exit_signals)(struct task_struct *tsk);
+FH_REAL_DEFINE(real_bprm_execve, fh_bprm_execve);
+FH_REAL_DEFINE(real_exit_signals, fh_exit_signals);
 
 int fh_bprm_execve(ZT_BPRM_EXECVE_PARAMS)
 {
@@ -23,8 +23,8 @@ int fh_bprm_execve(ZT_BPRM_EXECVE_PARAMS)
 	int pid = task_tgid_nr(current);
 	int ret;
 
-	zt_test_count_call(&real_bprm_execve);
-	ret = real_bprm_execve(ZT_BPRM_EXECVE_ARGS);
+	zt_test_count_call(&STATIC_CALL_KEY(real_bprm_execve));
+	ret = static_call(real_bprm_execve)(ZT_BPRM_EXECVE_ARGS);
 	if (ret && user) {
 		if (!delete_pid_prog_pair_list(pid))
 			pr_debug("zentrope: %s Delete pid_prog_pair_list pid:%d\n",
@@ -70,8 +70,8 @@ void fh_exit_signals(struct task_struct *tsk)
 	struct fh_frame frame;
 	bool user = fh_enter(&frame);
 
-	zt_test_count_call(&real_exit_signals);
-	real_exit_signals(tsk);
+	zt_test_count_call(&STATIC_CALL_KEY(real_exit_signals));
+	static_call(real_exit_signals)(tsk);
 	if (user && process_ends(tsk)) {
 		proc_lists_drop(task_tgid_nr(tsk));
 		pr_debug("zentrope: %s Delete process records tid:%d pid:%d comm:%s\n",

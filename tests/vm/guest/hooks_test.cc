@@ -800,6 +800,36 @@ TEST_F(Hooks, CallsBehaveAsWithoutTheModule)
 	}
 }
 
+// Every call-through is a direct jump to the instruction after the
+// function's ftrace site, which follows the end-branch marker where there
+// is one (IBT kernels seal it off functions never called indirectly): a
+// legal target without a marker, and the site is not entered again.
+TEST_F(Hooks, CallThroughIsDirectAndSkipsTheSite)
+{
+	if (!g_counters)
+		GTEST_SKIP() << "the hooks build shows where its call-throughs lead";
+	ASSERT_EQ(LoadModule(g_ko), 0) << g_ko;
+	const std::string text = Slurp("/proc/zentrope_test/call_through");
+	ASSERT_EQ(UnloadModule(), 0);
+	const std::vector<std::string> lines = Lines(text);
+	ASSERT_EQ(lines.size(), kHookNames.size() + 1) << text;
+	const bool ibt = lines[0] == "ibt 1";
+	int marked = 0;
+	for (size_t i = 1; i < lines.size(); i++) {
+		char name[64];
+		int endbr, direct;
+		unsigned long site, target;
+		ASSERT_EQ(sscanf(lines[i].c_str(), "%63s endbr:%d site:%lu target:%lu direct:%d",
+				 name, &endbr, &site, &target, &direct), 5) << lines[i];
+		EXPECT_EQ(direct, 1) << lines[i];
+		EXPECT_EQ(target, site + 5) << lines[i];
+		EXPECT_EQ(site, endbr ? 4u : 0u) << lines[i];
+		marked += endbr;
+	}
+	if (ibt)
+		EXPECT_GT(marked, 0) << "no hooked function starts with an end-branch marker";
+}
+
 // Threads run the table over and over while the module goes and comes
 // back; every outcome must match the thread's own run before the load.
 TEST_F(Hooks, CallsStayCorrectWhileTheModuleComesAndGoes)
