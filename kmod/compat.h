@@ -140,6 +140,15 @@ static inline void __user *zt_msg_user_buf(const struct iov_iter *it,
 }
 
 #include <linux/ftrace.h>
+#include <linux/module.h>
+
+/* 6.4 split a module's memory into typed regions; text is one of them. */
+#if LINUX_VERSION_CODE >= KERNEL_VERSION(6, 4, 0)
+#define zt_within_module_text(addr, mod) \
+	within_module_mem_type(addr, mod, MOD_TEXT)
+#else
+#define zt_within_module_text(addr, mod) within_module_core(addr, mod)
+#endif
 
 /*
  * With HAVE_DYNAMIC_FTRACE_WITH_ARGS (x86-64 since 5.11) the argument-only

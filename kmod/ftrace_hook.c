@@ -22,7 +22,7 @@
 #define SETTLE_MS 150
 
 unsigned long (*p_kallsyms_lookup_name)(const char *name);
-DEFINE_PER_CPU(atomic_t, zentrope_hook_users);
+DEFINE_PER_CPU(int, zentrope_hook_users);
 DEFINE_PER_CPU(u64, fh_total_cost);
 
 u64 fh_total_cost_read(void)
@@ -198,8 +198,11 @@ static void notrace fh_ftrace_thunk(unsigned long ip, unsigned long parent_ip,
 {
 	struct ftrace_hook *hook = container_of(ops, struct ftrace_hook, ops);
 
-	/* The call-throughs skip the site; this guards direct calls. */
-	if (within_module(parent_ip, THIS_MODULE))
+	/*
+	 * The call-throughs skip the site; this guards direct calls, which
+	 * come from the module's text.
+	 */
+	if (zt_within_module_text(parent_ip, THIS_MODULE))
 		return;
 	zt_ftrace_set_ip(fregs, (unsigned long)hook->function);
 }
@@ -230,12 +233,17 @@ int fh_install_hook(struct ftrace_hook *hook)
 	return 0;
 }
 
+/*
+ * Once the hooks are gone nothing adds to the counts any more, and a
+ * handler's decrement may land on a CPU already summed: the sum can then
+ * only be too high, never 0 while a handler is in flight.
+ */
 int fh_hook_users(void)
 {
 	int cpu, sum = 0;
 
 	for_each_possible_cpu(cpu)
-		sum += atomic_read(per_cpu_ptr(&zentrope_hook_users, cpu));
+		sum += READ_ONCE(per_cpu(zentrope_hook_users, cpu));
 	return sum;
 }
 

@@ -53,15 +53,16 @@ void fh_remove_hooks_reverse_safe(struct ftrace_hook *hooks, int count,
 int fh_hook_users(void);
 
 /*
- * The frame every handler goes through: counts the handler in flight on
- * the CPU it starts on and accounts its time.
+ * The frame every handler goes through: counts the handler in flight and
+ * accounts its time. The count goes up on the CPU the handler starts on
+ * and down on the one it ends on, each a single unlocked per-CPU
+ * instruction; only the sum over all CPUs means anything.
  */
 struct fh_frame {
 	unsigned long start;
-	atomic_t *slot;
 };
 
-DECLARE_PER_CPU(atomic_t, zentrope_hook_users);
+DECLARE_PER_CPU(int, zentrope_hook_users);
 DECLARE_PER_CPU(u64, fh_total_cost);
 
 /* total_cost: the ticks spent in handlers, summed over the CPUs. */
@@ -72,10 +73,7 @@ void fh_total_cost_reset(void);
 static __always_inline bool fh_enter(struct fh_frame *f)
 {
 	f->start = jiffies;
-	preempt_disable();
-	f->slot = this_cpu_ptr(&zentrope_hook_users);
-	atomic_inc(f->slot);
-	preempt_enable();
+	this_cpu_inc(zentrope_hook_users);
 	return !(in_nmi() || in_hardirq() || in_serving_softirq() ||
 		 (current->flags & PF_KTHREAD));
 }
@@ -91,7 +89,7 @@ static __always_inline void fh_leave(struct fh_frame *f)
 
 	if (unlikely(ticks))
 		this_cpu_add(fh_total_cost, ticks);
-	atomic_dec(f->slot);
+	this_cpu_dec(zentrope_hook_users);
 }
 
 #endif /* ZENTROPE_FTRACE_HOOK_H */

@@ -317,6 +317,8 @@ static int judge_send(struct socket *sock, struct msghdr *msg, int size)
 {
 	struct net_addr a;
 
+	if (!rules_apply(msg, ZT_KIND_SENDMSGING))
+		return 0;
 	if (msg->msg_name) {
 		if (!net_addr_set(&a, msg->msg_name, msg->msg_namelen))
 			return 0;
@@ -371,7 +373,8 @@ int fh_inet_recvmsg(struct socket *sock, struct msghdr *msg, size_t size,
 	int ret, namelen;
 
 	zt_test_count_call(&STATIC_CALL_KEY(real_inet_recvmsg));
-	if (!user) {
+	/* No rule: not even the source address is worth lending a buffer. */
+	if (!user || !rules_apply(NULL, ZT_KIND_RECVMSGING)) {
 		ret = static_call(real_inet_recvmsg)(sock, msg, size, flags);
 		goto out;
 	}

@@ -1,6 +1,6 @@
 // Guest benchmark of the network hooks, in one VM boot on the loopback:
-// UDP sendto 127.0.0.1 and TCP connect+close to 127.0.0.1, and getxattr of
-// an ordinary attribute (the frame on a path no rule names; trusted.*, as
+// UDP sendto 127.0.0.1 and TCP connect+close to 127.0.0.1, open+close of a
+// tmpfs file, and getxattr of an ordinary attribute (the frame on a path no rule names; trusted.*, as
 // tmpfs has user.* attributes only from 6.6 on), with no module, with the
 // module and empty lists, and with full lists (IPv4, IPv6 addresses, ports
 // and domains that never match); then once more without
@@ -9,6 +9,7 @@
 //
 //   net_bench [--datagrams N] [--connects N] [--getxattrs N] [--v4 N] [--v6 N] [--ports N] [--urls N]
 #include <arpa/inet.h>
+#include <fcntl.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
 #include <sys/utsname.h>
@@ -60,7 +61,7 @@ std::map<std::string, double> Measure(int datagrams, int connects, int getxattrs
 	if (bind(rx, (sockaddr *)&u, sizeof(u)) || bind(lst, (sockaddr *)&t, sizeof(t)) ||
 	    listen(lst, 4096))
 		Die("loopback sockets");
-	std::vector<double> send_b, conn_b, xattr_b;
+	std::vector<double> send_b, conn_b, xattr_b, open_b;
 	char buf[64];
 	for (int b = 0; b < batches; b++) {
 		double t0 = Now();
@@ -85,6 +86,10 @@ std::map<std::string, double> Measure(int datagrams, int connects, int getxattrs
 			if (getxattr(kFile.c_str(), "trusted.zt", buf, sizeof(buf)) != 1)
 				Die("getxattr");
 		xattr_b.push_back((Now() - t0) / (getxattrs / batches) * 1e6);
+		t0 = Now();
+		for (int i = 0; i < getxattrs / batches; i++)
+			close(open(kFile.c_str(), O_RDONLY));
+		open_b.push_back((Now() - t0) / (getxattrs / batches) * 1e6);
 	}
 	close(rx);
 	close(tx);
@@ -92,6 +97,7 @@ std::map<std::string, double> Measure(int datagrams, int connects, int getxattrs
 	us["udp_sendto"] = Median(send_b);
 	us["tcp_connect"] = Median(conn_b);
 	us["getxattr"] = Median(xattr_b);
+	us["open_close"] = Median(open_b);
 	return us;
 }
 
