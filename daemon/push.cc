@@ -27,13 +27,17 @@ namespace {
 constexpr size_t kCmdMax = 4100;
 constexpr size_t kHashChunk = 20000;
 
-// Writes buf with one call on a fresh descriptor; the written count, or
-// -1 when the file does not open (errno then says why).
+// An open that failed, told apart from a failed write: the callers
+// report only the latter.
+constexpr ssize_t kNotOpened = -2;
+
+// Writes buf with one call on a fresh descriptor: the written count, -1
+// for a failed write (errno says why), or kNotOpened.
 ssize_t write_once(const char *path, const void *buf, size_t len)
 {
 	int fd = g_kio->open(path, O_WRONLY);
 	if (fd < 0)
-		return -2;
+		return kNotOpened;
 	errno = 0;
 	ssize_t n = g_kio->write(fd, buf, len);
 	int err = errno;
@@ -86,7 +90,7 @@ int write_command(const ctl_file &ctl, const std::string &cmd, bool quiet_full)
 {
 	std::string text = cmd.substr(0, kCmdMax);
 	ssize_t n = write_once(ctl.path, text.data(), text.size());
-	if (n == -2)
+	if (n == kNotOpened)
 		return -1;
 	if (n == (ssize_t)text.size())
 		return 0;
@@ -184,7 +188,7 @@ int write_flag(const char *path, int value)
 	char text[16];
 	int len = snprintf(text, sizeof(text), "%d", value);
 	ssize_t n = write_once(path, text, (size_t)len);
-	if (n == -2)
+	if (n == kNotOpened)
 		return -1;
 	if (n != len) {
 		log_err("write %d to %s fail!\n", value, path);
@@ -197,7 +201,7 @@ int write_flag(const char *path, int value)
 int clear_list(const ctl_file &ctl)
 {
 	ssize_t n = write_once(ctl.path, "CLEAR", 5);
-	if (n == -2)
+	if (n == kNotOpened)
 		return -1;
 	if (n != 5) {
 		log_err("Clear %s fail!\n", ctl.path);
