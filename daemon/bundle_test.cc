@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "bundle.h"
+#include "test_util.h"
 
 namespace {
 
@@ -241,16 +242,10 @@ TEST(Bundle, Identify)
 	}
 }
 
-std::string TempDir()
-{
-	char dir[] = "/tmp/bundle_test.XXXXXX";
-	EXPECT_NE(mkdtemp(dir), nullptr);
-	return dir;
-}
-
 TEST(Bundle, OsReleaseFallsBackToUsrLib)
 {
-	std::string root = TempDir();
+	TempDir dir;
+	const std::string &root = dir.path();
 	system_sources src;
 	EXPECT_EQ(read_system_sources(&src, root), -1);
 	mkdir((root + "/usr").c_str(), 0700);
@@ -258,12 +253,12 @@ TEST(Bundle, OsReleaseFallsBackToUsrLib)
 	std::ofstream(root + "/usr/lib/os-release") << "NAME=\"Rocky\"\n";
 	ASSERT_EQ(read_system_sources(&src, root), 0);
 	EXPECT_EQ(src.os_release, "NAME=\"Rocky\"\n");
-	EXPECT_EQ(system(("rm -r " + root).c_str()), 0);
 }
 
 TEST(Bundle, ModuleLoaded)
 {
-	std::string path = TempDir() + "/modules";
+	TempDir dir;
+	const std::string path = dir.path() + "/modules";
 	struct {
 		std::string text;
 		int want;
