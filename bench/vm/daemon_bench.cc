@@ -13,15 +13,13 @@
 
 #include <atomic>
 #include <cstdio>
-#include <fstream>
 #include <random>
-#include <regex>
 #include <string>
 #include <thread>
 
 #include "bench_util.h"
 #include "ctl.h"
-#include "module_ctl.h"
+#include "daemon_ctl.h"
 #include "spawn.h"
 
 namespace {
@@ -32,11 +30,6 @@ using zt_bench::Now;
 const std::string kDir = "/opt/zentrope", kT = kDir + "/t";
 const std::string kBlockLog = "/var/log/zb_block.log";
 constexpr int kEntries = 10000, kDigests = 1000000, kKeptPort = 20000;
-
-void Put(const std::string &path, const std::string &text)
-{
-	std::ofstream(path, std::ios::binary) << text;
-}
 
 void WriteLists()
 {
@@ -90,23 +83,6 @@ double ShellPush()
 	return t;
 }
 
-bool SocketBound(pid_t pid)
-{
-	std::regex re(" 11 +" + std::to_string(pid) + " ");
-	for (const std::string &l : Lines(ReadText("/proc/net/netlink")))
-		if (std::regex_search(l, re))
-			return true;
-	return false;
-}
-
-template <typename F> bool WaitFor(F cond, double sec)
-{
-	for (double end = Now() + sec; Now() < end; usleep(20000))
-		if (cond())
-			return true;
-	return false;
-}
-
 int Bind(int port)
 {
 	sockaddr_in a = {};
@@ -152,8 +128,7 @@ void Start()
 		printf("BENCH daemon start failed\n");
 		return;
 	}
-	WaitFor([] { return (g_pid = atoi(ReadText("/var/run/zentrope_pid").c_str())) > 0 &&
-			    SocketBound(g_pid); }, 1200);
+	WaitFor([] { return (g_pid = DaemonPid()) > 0 && SocketBound(g_pid); }, 1200, 20);
 	double t = Now() - t0;
 	printf("BENCH daemon start-to-listening: %.2f s (%d entries x 4 lists, %d digests)\n",
 	       t, kEntries, kDigests);
@@ -170,7 +145,7 @@ void Reload()
 	Prober p;
 	double t0 = Now();
 	kill(g_pid, SIGUSR1);
-	WaitFor([] { return ("\n" + Read("block_port")).find("\n9999\n") != std::string::npos; }, 600);
+	WaitFor([] { return ("\n" + Read("block_port")).find("\n9999\n") != std::string::npos; }, 600, 20);
 	double t = Now() - t0;
 	p.Stop();
 	printf("BENCH daemon reload, one entry changed: %.2f s (incl. the tool and 1 s pause); "

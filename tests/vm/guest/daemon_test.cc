@@ -13,13 +13,12 @@
 
 #include <atomic>
 #include <chrono>
-#include <fstream>
 #include <regex>
 #include <thread>
 
 #include "ctl.h"
 #include "dns_query.h"
-#include "module_ctl.h"
+#include "daemon_ctl.h"
 #include "spawn.h"
 
 namespace {
@@ -29,11 +28,6 @@ using namespace zt;
 const std::string kDir = "/opt/zentrope";
 const std::string kLog = "/var/log/zt.log", kBlockLog = "/var/log/zt_block.log";
 const std::string kBlocked = "/tmp/blocked-prog";
-
-void Put(const std::string &path, const std::string &text)
-{
-	std::ofstream(path) << text;
-}
 
 struct Output {
 	int status;
@@ -68,18 +62,6 @@ Output Capture(const std::vector<std::string> &argv, int uid = -1)
 	if (waitpid(pid, &st, 0) == pid && WIFEXITED(st))
 		o.status = WEXITSTATUS(st);
 	return o;
-}
-
-// Polls @cond for up to @sec seconds.
-template <typename F> bool WaitFor(F cond, int sec = 120)
-{
-	auto end = std::chrono::steady_clock::now() + std::chrono::seconds(sec);
-	while (std::chrono::steady_clock::now() < end) {
-		if (cond())
-			return true;
-		std::this_thread::sleep_for(std::chrono::milliseconds(100));
-	}
-	return cond();
 }
 
 bool Contains(const std::string &path, const std::string &s)
@@ -199,20 +181,6 @@ TEST(Daemon, NoBuildFits)
 		  std::string::npos)
 		<< o.text;
 	EXPECT_FALSE(ModuleListed());
-}
-
-pid_t DaemonPid()
-{
-	return (pid_t)atoi(ReadText("/var/run/zentrope_pid").c_str());
-}
-
-// The daemon's connector socket is bound: it is about to listen.
-bool SocketBound(pid_t pid)
-{
-	for (const std::string &l : Lines(ReadText("/proc/net/netlink")))
-		if (std::regex_search(l, std::regex(" 11 +" + std::to_string(pid) + " ")))
-			return true;
-	return false;
 }
 
 TEST(Daemon, Life)

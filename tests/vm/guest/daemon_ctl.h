@@ -1,0 +1,54 @@
+// What guest programs that run the real daemon share: files it reads,
+// its pid file and the moment its connector socket is bound.
+#ifndef ZT_VM_GUEST_DAEMON_CTL_H
+#define ZT_VM_GUEST_DAEMON_CTL_H
+
+#include <sys/types.h>
+
+#include <chrono>
+#include <fstream>
+#include <regex>
+#include <string>
+#include <thread>
+
+#include "module_ctl.h"
+
+namespace zt {
+
+// Creates or replaces @path with @text.
+inline void Put(const std::string &path, const std::string &text)
+{
+	std::ofstream(path, std::ios::binary) << text;
+}
+
+// Polls @cond every @step_ms for up to @sec seconds.
+template <typename F> bool WaitFor(F cond, double sec = 120, int step_ms = 100)
+{
+	auto end = std::chrono::steady_clock::now() + std::chrono::duration<double>(sec);
+	while (std::chrono::steady_clock::now() < end) {
+		if (cond())
+			return true;
+		std::this_thread::sleep_for(std::chrono::milliseconds(step_ms));
+	}
+	return cond();
+}
+
+inline pid_t DaemonPid()
+{
+	return (pid_t)atoi(ReadText("/var/run/zentrope_pid").c_str());
+}
+
+// The daemon's connector socket (protocol 11) is bound to its pid: it is
+// about to send its listen request.
+inline bool SocketBound(pid_t pid)
+{
+	const std::regex re(" 11 +" + std::to_string(pid) + " ");
+	for (const std::string &l : Lines(ReadText("/proc/net/netlink")))
+		if (std::regex_search(l, re))
+			return true;
+	return false;
+}
+
+} // namespace zt
+
+#endif // ZT_VM_GUEST_DAEMON_CTL_H
