@@ -13,6 +13,7 @@
 #   ZT_KMOD_DIR=DIR    module sources (default: <repo>/kmod)
 #   ZT_MODULE_NAME=N   module file(s) expected in OUTDIR, space separated
 #                      (default: zentrope)
+#   ZT_KERNEL_ROOT=DIR the kernel's tree is DIR/lib/modules/KVER/build
 set -euo pipefail
 
 script_dir=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
@@ -73,7 +74,7 @@ main() {
 	local kver=$1 out=$2
 	shift 2
 
-	local kdir=/lib/modules/$kver/build
+	local kdir=${ZT_KERNEL_ROOT:-}/lib/modules/$kver/build
 	[ -f "$kdir/Makefile" ] || die "no build tree for kernel $kver at $kdir"
 
 	local src=${ZT_KMOD_DIR:-$repo_dir/kmod}

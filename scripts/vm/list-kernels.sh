@@ -7,8 +7,11 @@
 # target of the project.
 set -euo pipefail
 
-boot_dir=${ZT_BOOT_DIR:-/boot}
-modules_dir=${ZT_MODULES_DIR:-/lib/modules}
+# ZT_KERNEL_ROOT: a tree laid out like / that holds other kernels (the
+# debug kernel's cache), searched instead of the host's own.
+root=${ZT_KERNEL_ROOT:-}
+boot_dir=$root/boot
+modules_dir=$root/lib/modules
 
 usable_kernels() {
 	local img kver

@@ -26,6 +26,8 @@
 set -euo pipefail
 
 busybox_bin=${ZT_BUSYBOX:-/bin/busybox}
+# Kernels outside the host's own /lib/modules live under this root.
+kroot=${ZT_KERNEL_ROOT:-}
 
 die() {
 	echo "mkinitramfs.sh: $*" >&2
@@ -66,7 +68,7 @@ install_bin() {
 # it, relative to /lib/modules/KVER), and the paths of everything it needs.
 kernel_module_closure() {
 	local kver=$1 name=$2
-	modprobe -S "$kver" --show-depends "$name" 2>/dev/null |
+	modprobe ${kroot:+-d "$kroot"} -S "$kver" --show-depends "$name" 2>/dev/null |
 		awk '$1 == "insmod" { print $2 }'
 }
 
@@ -76,7 +78,7 @@ copy_kernel_modules() {
 	local stage=$1 kver=$2 path rel dest
 	shift 2
 	for path in "$@"; do
-		rel=${path#/lib/modules/"$kver"/}
+		rel=${path#"$kroot"/lib/modules/"$kver"/}
 		dest=$stage/lib/modules/$kver/${rel%.xz}
 		dest=${dest%.zst}
 		dest=${dest%.gz}
@@ -110,7 +112,7 @@ install_kernel_modules() {
 	[ "${#wanted[@]}" -gt 0 ] || return 0
 
 	for name in "${wanted[@]}"; do
-		if grep -q "/${name//-/_}.ko" <(tr '-' '_' <"/lib/modules/$kver/modules.builtin"); then
+		if grep -q "/${name//-/_}.ko" <(tr '-' '_' <"$kroot/lib/modules/$kver/modules.builtin"); then
 			continue # built into the kernel: nothing to ship
 		fi
 		mapfile -t paths < <(kernel_module_closure "$kver" "$name")
@@ -119,7 +121,7 @@ install_kernel_modules() {
 	done
 	local f
 	for f in modules.builtin modules.builtin.modinfo modules.order; do
-		[ -f "/lib/modules/$kver/$f" ] && cp "/lib/modules/$kver/$f" "$stage/lib/modules/$kver/"
+		[ -f "$kroot/lib/modules/$kver/$f" ] && cp "$kroot/lib/modules/$kver/$f" "$stage/lib/modules/$kver/"
 	done
 	depmod -b "$stage" "$kver"
 	if [ "${#preload[@]}" -gt 0 ]; then
@@ -168,12 +170,29 @@ if [ -f /lib/zentrope/preload ]; then
 	done </lib/zentrope/preload
 fi
 
+# On a kernel with kmemleak, suspects from before the suite are not its
+# own: scan once and forget them, so the scan after it shows only new ones.
+kmemleak=/sys/kernel/debug/kmemleak
+if [ -w $kmemleak ]; then
+	echo scan >$kmemleak
+	echo clear >$kmemleak
+fi
+
 echo
 echo "ZT-SUITE-START $ZT_SUITE kernel $(uname -r)"
 cd /tmp
 /bin/sh /suite.sh
 rc=$?
 echo
+if [ -w $kmemleak ]; then
+	# Objects younger than 5 s are never reported; two scans because
+	# one can miss a pointer still held in a register or a stack.
+	sleep 6
+	echo scan >$kmemleak
+	echo scan >$kmemleak
+	cat $kmemleak
+	echo "ZT-KMEMLEAK done"
+fi
 echo "ZT-TAINT $(cat /proc/sys/kernel/tainted)"
 echo "ZT-SUITE-EXIT $rc"
 sync

@@ -26,7 +26,9 @@ repo_dir=$(cd "$script_dir/../.." && pwd)
 
 # What a healthy kernel never prints. Matched anywhere in a line, since the
 # serial console interleaves kernel and user output.
+# The debug kernel adds kmemleak's report and the atomic-sleep check.
 kernel_bad_re='BUG:|WARNING:|Oops|Call Trace|general protection|possible circular locking|inconsistent lock state|KASAN|Kernel panic'
+kernel_bad_re+='|unreferenced object 0x|sleeping function called from invalid context'
 # Taint bits that mean the kernel hit trouble at run time: B bad page (5),
 # D died/oopsed (7), W warned (9), L soft lockup (14). Unsigned (E) and
 # out-of-tree (O) module taints are expected and ignored.
@@ -194,7 +196,7 @@ extract_vmlinux() {
 # and any kernel without CONFIG_PVH boots from its bzImage as usual.
 kernel_file() {
 	local image=$1 cache cached
-	if [ "${ZT_VM_PVH:-1}" = 0 ] || ! grep -qs '^CONFIG_PVH=y' "/boot/config-$kver"; then
+	if [ "${ZT_VM_PVH:-1}" = 0 ] || ! grep -qs '^CONFIG_PVH=y' "${ZT_KERNEL_ROOT:-}/boot/config-$kver"; then
 		printf '%s\n' "$image"
 		return
 	fi
@@ -220,7 +222,7 @@ kernel_file() {
 }
 
 boot() {
-	local image=/boot/vmlinuz-$kver
+	local image=${ZT_KERNEL_ROOT:-}/boot/vmlinuz-$kver
 	[ -r "$image" ] || die_usage "no readable kernel image $image"
 	local kernel
 	kernel=$(kernel_file "$image")
