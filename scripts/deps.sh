@@ -1,12 +1,22 @@
 #!/usr/bin/env bash
 # Installs everything the builds and both test tiers need on a Debian 12
-# machine. Safe to run again: it only adds what is missing.
+# machine. Safe to run again: it only adds what is missing. Run by root or
+# by a sudoer (it asks sudo for itself; root has no sudo on Debian).
+#
+#   deps.sh                  the builds, both tiers, the benchmarks
+#   deps.sh --debug-kernel   also the kernel source the debug kernel is built from
 set -euo pipefail
 
 if [ "$(id -u)" -ne 0 ]; then
-	echo "deps.sh: must run as root" >&2
-	exit 1
+	command -v sudo >/dev/null || { echo "deps.sh: run as root (no sudo here)" >&2; exit 1; }
+	exec sudo -- bash "$0" "$@"
 fi
+extra=()
+case ${1:-} in
+--debug-kernel) extra=(linux-source-6.1) ;;
+"") ;;
+*) echo "usage: deps.sh [--debug-kernel]" >&2; exit 2 ;;
+esac
 
 export DEBIAN_FRONTEND=noninteractive
 codename=$(. /etc/os-release && echo "${VERSION_CODENAME:-bookworm}")
@@ -33,6 +43,7 @@ pkgs=(
 	qemu-system-x86 busybox-static cpio kmod e2fsprogs xz-utils zstd
 	bc flex bison libelf-dev libssl-dev
 	linux-image-amd64 linux-headers-amd64
+	"${extra[@]}"
 )
 apt-get install -y -qq --no-install-recommends "${pkgs[@]}"
 
