@@ -13,6 +13,7 @@
 #include "config.h"
 #include "event.h"
 #include "log.h"
+#include "notify.h"
 #include "reload.h"
 
 volatile sig_atomic_t g_exit_requested;
@@ -168,7 +169,9 @@ int event_loop(int fd)
 	while (!g_exit_requested) {
 		if (g_reload_requested) {
 			g_reload_requested = 0;
+			notify_reloading();
 			reload_lists(false);
+			notify_ready();
 			last_refresh = time(nullptr);
 			continue;
 		}

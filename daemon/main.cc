@@ -14,12 +14,14 @@
 #include "log.h"
 #include "loop.h"
 #include "netlink.h"
+#include "notify.h"
 #include "push.h"
+#include "version.h"
 #include "zentrope_event.h"
 
 namespace {
 
-const char kVersion[] = "0.5.6.4";
+const char kVersion[] = ZT_VERSION;
 const char kInstallDir[] = "/opt/zentrope";
 const char kPidPath[] = "/var/run/zentrope_pid";
 
@@ -75,6 +77,8 @@ void open_output(const opt_path &path, FILE **stream, std::string *stored)
 void open_outputs(const daemon_config &cfg)
 {
 	if (!cfg.daemon) {
+		// A line as soon as it is written, also into a pipe or the journal.
+		setvbuf(stdout, nullptr, _IOLBF, 0);
 		g_log = g_block_log = stdout;
 		return;
 	}
@@ -172,7 +176,9 @@ int serve(daemon_config *cfg)
 	if (cn_send_listen(fd, pid, ZT_LISTEN_START) < 0 ||
 	    install_signal_handlers())
 		goto close_socket;
+	notify_ready();
 	event_loop(fd);
+	notify_stopping();
 	cn_send_listen(fd, pid, ZT_LISTEN_STOP);
 	clear_all();
 	status = kExitOk;

@@ -53,3 +53,13 @@ zt_vm_suite(daemon SCRIPT suites/daemon.sh BINS zt_guest_daemon zt_tool
   FILES ${CMAKE_BINARY_DIR}/zentroped ${CMAKE_BINARY_DIR}/guest/zentroped-kylin
         ${PROJECT_SOURCE_DIR}/tools/mk_usr_interp_name_list ${zt_default_config}
   TIMEOUT 900 MEM 1024)
+
+# The Debian package (target zt_deb, which the build-module fixtures build
+# with the guests), installed by hand in a guest without systemd or dpkg;
+# its daemon run the way zentroped.service has systemd run it.
+if(TARGET zt_zentroped)
+  zt_guest_executable(zt_guest_package guest/package_test.cc)
+  add_dependencies(zt_vm_guests zt_deb)
+  zt_vm_suite(package SCRIPT suites/package.sh BINS zt_guest_package
+    FILES ${ZT_DEB} TIMEOUT 300 MEM 1024)
+endif()
