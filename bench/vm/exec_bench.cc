@@ -159,5 +159,12 @@ int main(int argc, char **argv)
 	       empty / base, listed0 / base, listed1 / base, none2 / none1);
 	printf("BENCH exec big mib=%d first_ms_median=%.1f second_ms_median=%.2f ratio_first_over_second=%.1f\n",
 	       big_mib, Median(first) * 1e3, Median(second) * 1e3, Median(first) / Median(second));
+	Row("exec", "none", base, "us");
+	Row("exec", "empty", empty, "us", base);
+	Row("exec", "listed_strict0", listed0, "us", base);
+	Row("exec", "listed_strict1", listed1, "us", base);
+	Row("exec", "none_again", none2, "us", none1);
+	Row("exec", "big_second", Median(second) * 1e3, "ms");
+	Row("exec", "big_first", Median(first) * 1e3, "ms", Median(second) * 1e3);
 	return 0;
 }

@@ -154,6 +154,10 @@ int main(int argc, char **argv)
 		       "ratio_empty=%.3f ratio_full=%.3f drift=%.3f\n",
 		       op.c_str(), base1, none2[op], empty[op], full[op], empty[op] / base,
 		       full[op] / base, none2[op] / base1);
+		Row("net", (op + "_none").c_str(), base, "us");
+		Row("net", (op + "_empty").c_str(), empty[op], "us", base);
+		Row("net", (op + "_full").c_str(), full[op], "us", base);
+		Row("net", (op + "_none_again").c_str(), none2[op], "us", base1);
 	}
 	return 0;
 }

@@ -249,6 +249,11 @@ int main(int argc, char **argv)
 	printf("BENCH store_feed ratio feed_new_over_copy=%.1f feed_duplicates_over_copy=%.1f "
 	       "feed_new_over_duplicates=%.2f\n",
 	       f / c, d / c, f / d);
+	Row("store_feed", "copy_devnull", c, "s");
+	Row("store_feed", "feed_new", f, "s", c);
+	Row("store_feed", "feed_duplicates", d, "s", c);
+	Row("store_feed", "feed_new_rate", digests / f, "digests/s");
+	Row("store_feed", "clear", Median(clear), "s");
 
 	if (!full.found) {
 		printf("BENCH store_feed memory error=\"no hash_sha1_node_cache line in /proc/slabinfo\"\n");
@@ -271,6 +276,7 @@ int main(int argc, char **argv)
 	       (double)pages * page / digests / 20.0,
 	       node_bytes > 0 ? (double)pages * page / digests / node_bytes : 0.0,
 	       slab_kb1 - slab_kb0);
+	Row("store_feed", "slab_bytes_per_digest", (double)pages * page / digests, "B", 20);
 	if (leave_full) {
 		double t = Pump(kBin, chunk);
 		printf("BENCH store_feed left_full digests=%ld seconds=%.4f\n", StoredDigests(), t);
