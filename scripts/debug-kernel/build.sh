@@ -10,7 +10,8 @@
 #   build.sh --print    print ROOT and KVER of the cached build, build nothing
 #
 # A build is stale when debug.config, this script or the source package
-# changed. Environment: ZT_DEBUG_KERNEL_CACHE (default
+# changed; only a new source package unpacks afresh, otherwise the tree is
+# reconfigured and rebuilt incrementally. Environment: ZT_DEBUG_KERNEL_CACHE (default
 # ${XDG_CACHE_HOME:-~/.cache}/zentrope/debug-kernel).
 set -euo pipefail
 
@@ -60,14 +61,25 @@ check_config() {
 	[ "$bad" = 0 ] || die "debug.config options dropped by Kconfig (above)"
 }
 
-build() {
-	[ -f "$tarball" ] || die "$tarball missing (apt-get install linux-source-6.1)"
-	local src=$cache/src jobs
-	jobs=$(nproc)
+unpack() {
+	local src=$1 tar_id
+	tar_id=$(stat -c %s-%Y "$tarball")
+	if [ -f "$src/Makefile" ] && [ "$(cat "$cache/source" 2>/dev/null)" = "$tar_id" ]; then
+		return
+	fi
 	rm -rf "$cache"
 	mkdir -p "$src"
 	echo "debug-kernel: unpacking $tarball into $src"
 	tar -xJf "$tarball" -C "$src" --strip-components=1
+	printf '%s\n' "$tar_id" >"$cache/source"
+}
+
+build() {
+	[ -f "$tarball" ] || die "$tarball missing (apt-get install linux-source-6.1)"
+	local src=$cache/src jobs
+	jobs=$(nproc)
+	unpack "$src"
+	rm -f "$cache/stamp"
 
 	echo "debug-kernel: configuring (allnoconfig + debug.config)"
 	make -C "$src" -s allnoconfig KCONFIG_ALLCONFIG="$here/debug.config"
@@ -84,6 +96,7 @@ build() {
 	local kver
 	kver=$(make -C "$src" -s kernelrelease)
 	local root=$cache/root
+	rm -rf "$root"
 	mkdir -p "$root/boot"
 	make -C "$src" -s modules_install INSTALL_MOD_PATH="$root" INSTALL_MOD_STRIP=1 >/dev/null
 	cp "$src/arch/x86/boot/bzImage" "$root/boot/vmlinuz-$kver"
