@@ -3,7 +3,13 @@
 #ifndef ZT_VM_GUEST_DAEMON_CTL_H
 #define ZT_VM_GUEST_DAEMON_CTL_H
 
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
 #include <sys/types.h>
+#include <unistd.h>
+
+#include <cerrno>
 
 #include <chrono>
 #include <fstream>
@@ -31,6 +37,31 @@ template <typename F> bool WaitFor(F cond, double sec = 120, int step_ms = 100)
 		std::this_thread::sleep_for(std::chrono::milliseconds(step_ms));
 	}
 	return cond();
+}
+
+// -errno of one operation on a fresh IPv4 socket, 0 when it was allowed.
+template <typename F> int SockOp(int type, F op)
+{
+	int fd = socket(AF_INET, type, 0);
+	int r = op(fd) ? -errno : 0;
+	close(fd);
+	return r;
+}
+
+inline sockaddr_in Addr(const char *ip, int port)
+{
+	sockaddr_in a = {};
+	a.sin_family = AF_INET;
+	a.sin_port = htons(port);
+	inet_pton(AF_INET, ip, &a.sin_addr);
+	return a;
+}
+
+// -errno of a TCP connect to @ip:@port, 0 when it was allowed.
+inline int Connect(const char *ip, int port)
+{
+	sockaddr_in a = Addr(ip, port);
+	return SockOp(SOCK_STREAM, [&](int fd) { return connect(fd, (sockaddr *)&a, sizeof(a)); });
 }
 
 inline pid_t DaemonPid()

@@ -78,30 +78,6 @@ std::vector<std::string> Matching(const std::string &path, const std::string &re
 	return out;
 }
 
-// -errno of one operation on a fresh socket, 0 when it was allowed.
-template <typename F> int SockOp(int type, F op)
-{
-	int fd = socket(AF_INET, type, 0);
-	int r = op(fd) ? -errno : 0;
-	close(fd);
-	return r;
-}
-
-sockaddr_in Addr(const char *ip, int port)
-{
-	sockaddr_in a = {};
-	a.sin_family = AF_INET;
-	a.sin_port = htons(port);
-	inet_pton(AF_INET, ip, &a.sin_addr);
-	return a;
-}
-
-int Connect(const char *ip, int port)
-{
-	sockaddr_in a = Addr(ip, port);
-	return SockOp(SOCK_STREAM, [&](int fd) { return connect(fd, (sockaddr *)&a, sizeof(a)); });
-}
-
 int Bind(int port)
 {
 	sockaddr_in a = Addr("127.0.0.1", port);

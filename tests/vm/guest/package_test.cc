@@ -224,18 +224,6 @@ int WaitExit(pid_t pid, double sec)
 	return status;
 }
 
-int Connect(const char *ip, int port)
-{
-	sockaddr_in a = {};
-	a.sin_family = AF_INET;
-	a.sin_port = htons(port);
-	inet_pton(AF_INET, ip, &a.sin_addr);
-	int fd = socket(AF_INET, SOCK_STREAM, 0);
-	int r = connect(fd, (sockaddr *)&a, sizeof(a)) ? -errno : 0;
-	close(fd);
-	return r;
-}
-
 TEST(Package, Unit)
 {
 	std::map<std::string, std::string> s = Service();
