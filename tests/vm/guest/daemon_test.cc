@@ -47,10 +47,7 @@ Output Capture(const std::vector<std::string> &argv, int uid = -1)
 		close(p[0]);
 		if (uid >= 0 && setresuid(uid, uid, uid))
 			_exit(126);
-		std::vector<char *> args;
-		for (const std::string &a : argv)
-			args.push_back(const_cast<char *>(a.c_str()));
-		args.push_back(nullptr);
+		std::vector<char *> args = ArgvOf(argv);
 		execv(args[0], args.data());
 		_exit(127);
 	}

@@ -203,10 +203,7 @@ pid_t StartAsSystemd(const std::vector<std::string> &argv, const std::string &ou
 	dup2(in, 0);
 	dup2(o, 1);
 	dup2(o, 2);
-	std::vector<char *> args;
-	for (const std::string &a : argv)
-		args.push_back(const_cast<char *>(a.c_str()));
-	args.push_back(nullptr);
+	std::vector<char *> args = ArgvOf(argv);
 	execv(args[0], args.data());
 	_exit(127);
 }

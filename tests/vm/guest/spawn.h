@@ -13,6 +13,16 @@
 
 namespace zt {
 
+// @argv as execv() takes it; the strings stay @argv's.
+inline std::vector<char *> ArgvOf(const std::vector<std::string> &argv)
+{
+	std::vector<char *> args;
+	for (const std::string &a : argv)
+		args.push_back(const_cast<char *>(a.c_str()));
+	args.push_back(nullptr);
+	return args;
+}
+
 struct Child {
 	pid_t pid = -1;
 	int in = -1;	     // the child's stdin, while held open
@@ -30,10 +40,7 @@ inline Child Spawn(const std::vector<std::string> &argv, bool hold = false,
 		c.exec_errno = errno;
 		return c;
 	}
-	std::vector<char *> args;
-	for (const std::string &a : argv)
-		args.push_back(const_cast<char *>(a.c_str()));
-	args.push_back(nullptr);
+	std::vector<char *> args = ArgvOf(argv);
 	c.pid = fork();
 	if (c.pid == 0) {
 		if (hold) {
