@@ -22,8 +22,7 @@ failed=()
 
 setup() {
 	[ "${ZT_SKIP_DEPS:-0}" = 1 ] || bash "$repo/scripts/deps.sh"
-	cmake -S "$repo" -B "$build" -G Ninja \
-		-DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++ -DZT_KMOD_W1=ON >/dev/null
+	"$repo/scripts/configure.sh" "$build" >/dev/null
 }
 
 # The name CMake's MAKE_C_IDENTIFIER gives a kernel in target names.

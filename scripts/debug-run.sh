@@ -27,8 +27,7 @@ echo "debug-run: kernel $ZT_DEBUG_KVER from $ZT_KERNEL_ROOT"
 
 # The checkers slow the guest down about threefold; the limits follow.
 # Debian's source, built here: its version string does not say Debian.
-cmake -S "$repo" -B "$build" -G Ninja \
-	-DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++ -DZT_KMOD_W1=ON \
+"$repo/scripts/configure.sh" "$build" \
 	-DZT_KERNEL_ROOT="$ZT_KERNEL_ROOT" -DZT_VM_KERNELS="$ZT_DEBUG_KVER" \
 	-DZT_VM_TIMEOUT_SCALE=4 -DZT_BUNDLE_PLATFORM=Debian
 cmake --build "$build"

@@ -42,8 +42,7 @@ main() {
 
 	echo "demo: building zentroped and the module (build tree $build)"
 	{
-		cmake -S "$repo_dir" -B "$build" -G Ninja \
-			-DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++ -DZT_KMOD_W1=ON &&
+		"$repo_dir/scripts/configure.sh" "$build" &&
 			cmake --build "$build" --target zt_zentroped
 	} >"${TMPDIR:-/tmp}/zt-demo-build.log" 2>&1 || {
 		cat "${TMPDIR:-/tmp}/zt-demo-build.log" >&2

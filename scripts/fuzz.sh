@@ -39,8 +39,7 @@ parse_args() {
 
 build_targets() {
 	[ "${ZT_SKIP_DEPS:-0}" = 1 ] || bash "$repo/scripts/deps.sh"
-	cmake -S "$repo" -B "$build" -G Ninja \
-		-DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++ -DZT_KMOD_W1=ON >/dev/null
+	"$repo/scripts/configure.sh" "$build" >/dev/null
 	[ -s "$build/fuzz-targets.txt" ] || die "no fuzz targets (libFuzzer needs clang)"
 	local -a names
 	mapfile -t names < <(awk '{ print $1 }' "$build/fuzz-targets.txt")

@@ -36,8 +36,7 @@ umask 022
 
 if [ "$do_build" = 1 ]; then
 	if [ ! -f "$build/CMakeCache.txt" ]; then
-		cmake -S "$repo" -B "$build" -G Ninja \
-			-DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++ -DZT_KMOD_W1=ON
+		"$repo/scripts/configure.sh" "$build"
 	fi
 	cmake --build "$build" --target zt_zentroped zt_manpage
 fi

@@ -5,7 +5,7 @@
 #
 #   scripts/soak.sh [--seconds N] [cmake --build arguments...]
 #
-# Installs what is missing (scripts/deps.sh), configures the build tree as
+# Installs what is missing (scripts/deps.sh), configures the build tree (scripts/configure.sh) as
 # scripts/test.sh does (ZT_BUILD_DIR, default build/), builds the target
 # soak and prints the "SOAK" figures of build/vm-logs/<kernel>/soak.log.
 # Exits 1 when any kernel's run failed.
@@ -72,8 +72,7 @@ row() {
 main() {
 	parse_args "$@"
 	bash "$repo/scripts/deps.sh"
-	cmake -S "$repo" -B "$build" -G Ninja \
-		-DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++ -DZT_KMOD_W1=ON
+	"$repo/scripts/configure.sh" "$build"
 
 	local kver rc=0
 	mkdir -p "$build/vm-logs"

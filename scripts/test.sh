@@ -14,7 +14,6 @@ build=${ZT_BUILD_DIR:-$repo/build}
 
 bash "$repo/scripts/deps.sh"
 
-cmake -S "$repo" -B "$build" -G Ninja \
-	-DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++ -DZT_KMOD_W1=ON
+"$repo/scripts/configure.sh" "$build"
 cmake --build "$build"
 ctest --test-dir "$build" --output-on-failure -j"$(nproc)" "$@"
