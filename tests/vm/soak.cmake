@@ -12,13 +12,6 @@ include_guard(GLOBAL)
 
 set(ZT_SOAK_SECONDS 600 CACHE STRING
   "Length of one soak run, seconds (the environment's ZT_SOAK_SECONDS wins at run time)")
-if(NOT DEFINED ZT_VM_RUN)
-  set(ZT_VM_RUN ${ZT_VM_SCRIPTS}/run-vm.sh)
-endif()
-set(zt_soak_scale 1)
-if(ZT_VM_TIMEOUT_SCALE)
-  set(zt_soak_scale ${ZT_VM_TIMEOUT_SCALE})
-endif()
 
 zt_guest_executable(zt_soak guest/soak.cc)
 target_include_directories(zt_soak PRIVATE ${PROJECT_SOURCE_DIR}/tests/common)
@@ -40,7 +33,7 @@ foreach(kver IN LISTS ZT_VM_KERNEL_LIST)
   string(MAKE_C_IDENTIFIER "${kver}" kid)
   # USES_TERMINAL: Ninja's console pool, one guest at a time.
   add_custom_target(soak-${kid}
-    COMMAND sh -c "${zt_soak_run}" soak ${ZT_SOAK_SECONDS} ${zt_soak_scale}
+    COMMAND sh -c "${zt_soak_run}" soak ${ZT_SOAK_SECONDS} ${ZT_VM_TIMEOUT_SCALE}
             ${ZT_VM_RUN} --kernel ${kver} --suite ${CMAKE_CURRENT_SOURCE_DIR}/suites/soak.sh
             --mem 2048
             --log ${CMAKE_BINARY_DIR}/vm-logs/${kver}/soak.log
