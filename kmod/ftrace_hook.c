@@ -19,7 +19,6 @@
 
 #define USERS_POLL_MS 20
 #define USERS_BUDGET_MS 2000
-#define SETTLE_MS 150
 
 unsigned long (*p_kallsyms_lookup_name)(const char *name);
 DEFINE_PER_CPU(int, zentrope_hook_users);
@@ -277,6 +276,18 @@ static void sync_after_unregister(void)
 	synchronize_rcu_tasks();
 }
 
+/*
+ * A handler lowers its count just before it returns, and may be preempted
+ * in between. It does not sleep past that point, so once the count is 0 an
+ * RCU-tasks grace period (which waits for every task to switch out
+ * voluntarily or run in user space) sees every such task leave the text.
+ */
+static void wait_handlers_gone(bool bounded)
+{
+	wait_hook_users(bounded);
+	synchronize_rcu_tasks();
+}
+
 int fh_install_hooks(struct ftrace_hook *hooks, int count)
 {
 	int i, err;
@@ -296,7 +307,7 @@ unwind:
 	while (--i >= 0)
 		fh_remove_hook(&hooks[i]);
 	sync_after_unregister();
-	wait_hook_users(false);
+	wait_handlers_gone(false);
 	return err;
 }
 
@@ -378,8 +389,7 @@ void fh_remove_hooks_reverse_safe(struct ftrace_hook *hooks, int count,
 		return;
 	fh_unregister_hooks_reverse(hooks, count);
 	sync_after_unregister();
-	wait_hook_users(bounded);
-	msleep(SETTLE_MS);
+	wait_handlers_gone(bounded);
 	fh_clear_hooks_reverse(hooks, count);
 	fh_clear_hooks_address(hooks, count);
 }
