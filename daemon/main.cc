@@ -168,18 +168,18 @@ int write_flags(const daemon_config &cfg)
 int serve(daemon_config *cfg)
 {
 	int status = kExitFailed;
-	uint32_t pid = (uint32_t)getpid();
+	uint32_t portid = 0;
 	int fd = -1;
 
-	if (push_all(cfg) || write_flags(*cfg) || (fd = cn_open(pid)) < 0)
+	if (push_all(cfg) || write_flags(*cfg) || (fd = cn_open(&portid)) < 0)
 		goto remove;
-	if (cn_send_listen(fd, pid, ZT_LISTEN_START) < 0 ||
+	if (cn_send_listen(fd, portid, ZT_LISTEN_START) < 0 ||
 	    install_signal_handlers())
 		goto close_socket;
 	notify_ready();
 	event_loop(fd);
 	notify_stopping();
-	cn_send_listen(fd, pid, ZT_LISTEN_STOP);
+	cn_send_listen(fd, portid, ZT_LISTEN_STOP);
 	clear_all();
 	status = kExitOk;
 close_socket:

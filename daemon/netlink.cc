@@ -47,7 +47,7 @@ template <typename T> void put(unsigned char *p, T v)
 
 } // namespace
 
-std::array<unsigned char, kListenMsgSize> listen_message(uint32_t pid,
+std::array<unsigned char, kListenMsgSize> listen_message(uint32_t portid,
 							 uint32_t counter,
 							 uint32_t value)
 {
@@ -55,7 +55,7 @@ std::array<unsigned char, kListenMsgSize> listen_message(uint32_t pid,
 	put<uint32_t>(&m[0], kListenMsgSize);
 	put<uint16_t>(&m[4], NLMSG_DONE);
 	put<uint32_t>(&m[8], counter + 1);
-	put<uint32_t>(&m[12], pid);
+	put<uint32_t>(&m[12], portid);
 	put<uint32_t>(&m[16], ZT_CN_IDX);
 	put<uint32_t>(&m[20], ZT_CN_VAL);
 	put<uint32_t>(&m[24], counter);
@@ -64,7 +64,7 @@ std::array<unsigned char, kListenMsgSize> listen_message(uint32_t pid,
 	return m;
 }
 
-int cn_open(uint32_t pid)
+int cn_open(uint32_t *portid)
 {
 	int fd = socket(AF_NETLINK, SOCK_DGRAM | SOCK_CLOEXEC, NETLINK_CONNECTOR);
 	if (fd < 0) {
@@ -72,21 +72,23 @@ int cn_open(uint32_t pid)
 		return -1;
 	}
 	struct sockaddr_nl addr = {};
+	socklen_t len = sizeof(addr);
 	addr.nl_family = AF_NETLINK;
-	addr.nl_pid = pid;
 	addr.nl_groups = ZT_CN_GROUP_MASK;
-	if (bind(fd, (struct sockaddr *)&addr, sizeof(addr))) {
+	if (bind(fd, (struct sockaddr *)&addr, sizeof(addr)) ||
+	    getsockname(fd, (struct sockaddr *)&addr, &len)) {
 		log_err("bind: %s [%d].\n", strerror(errno), errno);
 		close(fd);
 		return -1;
 	}
+	*portid = addr.nl_pid;
 	enlarge_buffers(fd);
 	return fd;
 }
 
-long cn_send_listen(int fd, uint32_t pid, uint32_t value)
+long cn_send_listen(int fd, uint32_t portid, uint32_t value)
 {
-	auto m = listen_message(pid, g_seq_counter, value);
+	auto m = listen_message(portid, g_seq_counter, value);
 	g_seq_counter += 2;
 	ssize_t n = send(fd, m.data(), m.size(), 0);
 	if (n < 0) {

@@ -8,16 +8,18 @@
 
 constexpr size_t kListenMsgSize = 40;
 
-// The listen request: netlink and connector headers and one u32 value
-// (1 start, 2 stop), carrying sequence numbers counter + 1 and counter.
-std::array<unsigned char, kListenMsgSize> listen_message(uint32_t pid,
+// The listen request from @portid: netlink and connector headers and one
+// u32 value (1 start, 2 stop), carrying sequence numbers counter + 1 and
+// counter.
+std::array<unsigned char, kListenMsgSize> listen_message(uint32_t portid,
 							 uint32_t counter,
 							 uint32_t value);
 
-// Creates, binds (port = pid, group 16) and enlarges the socket: the fd,
-// or -1 (logged).
-int cn_open(uint32_t pid);
-// Sends the next listen request; the count sent, or -1 (logged).
-long cn_send_listen(int fd, uint32_t pid, uint32_t value);
+// Creates, binds (group 16) and enlarges the socket: the fd, or -1
+// (logged). The kernel picks the port id, returned in @portid, so no other
+// process can take it beforehand.
+int cn_open(uint32_t *portid);
+// Sends the next listen request from @portid; the count sent, or -1 (logged).
+long cn_send_listen(int fd, uint32_t portid, uint32_t value);
 
 #endif

@@ -22,7 +22,11 @@
 #include <linux/dcache.h>
 #include <linux/socket.h>
 #include <linux/netlink.h>
+#include <linux/notifier.h>
+#include <linux/ratelimit.h>
+#include <linux/rcupdate.h>
 #include <linux/connector.h>
+#include <net/net_namespace.h>
 #include <net/sock.h>
 
 #include "compat.h"
@@ -125,8 +129,7 @@ int send_block_event(const struct block_event *ev, int len)
 	return len;
 }
 
-/* @seq does not reach the message; @ack + 1 does (all ones gives 0). */
-void cn_zentrope_ack(int code, u64 seq, u32 ack)
+static void zt_send_ack(int code, u32 ack, gfp_t gfp)
 {
 	s64 portid = READ_ONCE(portid_pid);
 	struct event_payload *p;
@@ -135,7 +138,7 @@ void cn_zentrope_ack(int code, u64 seq, u32 ack)
 
 	if (portid <= 0)
 		return;
-	buf = kzalloc(ZT_MSG_BUF_SIZE, GFP_KERNEL);
+	buf = kzalloc(ZT_MSG_BUF_SIZE, gfp);
 	if (!buf)
 		return;
 	cn = zt_msg_cn(buf);
@@ -148,6 +151,12 @@ void cn_zentrope_ack(int code, u64 seq, u32 ack)
 	zt_unicast(cn, portid);
 	preempt_enable();
 	kfree(buf);
+}
+
+/* @seq does not reach the message; @ack + 1 does (all ones gives 0). */
+void cn_zentrope_ack(int code, u64 seq, u32 ack)
+{
+	zt_send_ack(code, ack, GFP_KERNEL);
 }
 
 /* A registered listener is replaced only by a subscriber of the group. */
@@ -163,9 +172,19 @@ static void zt_register_listener(u32 portid)
 }
 
 /*
+ * Any user may send listen requests as fast as it likes: the listener
+ * hears of refused ones, but not of each.
+ */
+static DEFINE_RATELIMIT_STATE(zt_denied_rs, 5 * HZ, 1);
+
+/*
  * Listen requests. The connector calls this synchronously in the sender's
  * sendmsg(), so current is the sending task. Events name tasks as the
  * initial namespaces see them, hence only senders living there may listen.
+ *
+ * The connector may still call this after cn_del_callback() has returned;
+ * removal then waits an RCU-tasks grace period, which holds only while no
+ * caller can sleep in here. Preemption stays off so that a sleep shows.
  */
 static void cn_zentrope_mcast_ctl(struct cn_msg *msg,
 				  struct netlink_skb_parms *nsp)
@@ -175,13 +194,40 @@ static void cn_zentrope_mcast_ctl(struct cn_msg *msg,
 	if (current_user_ns() != &init_user_ns ||
 	    task_active_pid_ns(current) != &init_pid_ns)
 		return;
+	preempt_disable();
 	/* netlink_capable() without the skb: the opener and the sender. */
 	if (!__netlink_ns_capable(nsp, &init_user_ns, CAP_NET_ADMIN)) {
-		cn_zentrope_ack(ZT_ACK_DENIED, msg->seq, msg->ack);
-		return;
+		if (__ratelimit(&zt_denied_rs))
+			zt_send_ack(ZT_ACK_DENIED, msg->ack, GFP_ATOMIC);
+	} else {
+		zt_register_listener(nsp->portid);
 	}
-	zt_register_listener(nsp->portid);
+	preempt_enable();
 }
+
+/*
+ * The listener is the socket that registered, not whoever holds its port
+ * id later: forget it as soon as that socket is released, so a socket
+ * bound to the same id afterwards gets nothing. Port ids are per network
+ * namespace, and the connector lives in the initial one.
+ */
+static int zt_netlink_event(struct notifier_block *nb, unsigned long event,
+			    void *ptr)
+{
+	const struct netlink_notify *n = ptr;
+	s64 portid = READ_ONCE(portid_pid);
+
+	if (event != NETLINK_URELEASE || n->protocol != NETLINK_CONNECTOR ||
+	    !net_eq(n->net, &init_net) || portid <= 0 || n->portid != portid)
+		return NOTIFY_DONE;
+	if (cmpxchg(&portid_pid, portid, 0) == portid)
+		pr_debug("zentrope: %s listener %lld released\n", __func__, portid);
+	return NOTIFY_OK;
+}
+
+static struct notifier_block zt_netlink_nb = {
+	.notifier_call = zt_netlink_event,
+};
 
 /*
  * "cdev" is looked up by name; netlink_has_listeners() BUGs on anything but
@@ -229,14 +275,25 @@ int init_zentrope_msg(void)
 		return -1;
 	}
 	p_cdev = dev;
+	ret = netlink_register_notifier(&zt_netlink_nb);
+	if (ret)
+		return ret;
 	ret = cn_add_callback(&cn_zentrope_id, cn_zentrope_name,
 			      cn_zentrope_mcast_ctl);
-	return ret < 0 ? ret : 0;
+	if (ret < 0) {
+		netlink_unregister_notifier(&zt_netlink_nb);
+		return ret;
+	}
+	return 0;
 }
 
 int exit_zentrope_msg(void)
 {
 	cn_del_callback(&cn_zentrope_id);
+	/* Callers that found the callback before it went, still inside it. */
+	synchronize_rcu_tasks();
+	netlink_unregister_notifier(&zt_netlink_nb);
+	WRITE_ONCE(portid_pid, 0);
 	return 0;
 }
 
@@ -276,8 +333,9 @@ void printk_event(const struct block_event *ev)
 	line = kmalloc(EVENT_LINE_MAX, GFP_ATOMIC | __GFP_NOWARN);
 	if (!line)
 		return;
+	/* Any user can make refusals by the thousand; the channel has each. */
 	if (event_log_line(line, EVENT_LINE_MAX, ev, 0))
-		pr_info("%s", line);
+		pr_info_ratelimited("%s", line);
 	kfree(line);
 }
 

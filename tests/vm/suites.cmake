@@ -47,7 +47,8 @@ zt_vm_suite(net SCRIPT suites/net.sh BINS zt_guest_net zt_tool TIMEOUT 900 MEM 1
 # The real daemon, bundled with the module of every kernel, from start to
 # stop.
 zt_guest_executable(zt_guest_daemon guest/daemon_test.cc)
-target_include_directories(zt_guest_daemon PRIVATE ${PROJECT_SOURCE_DIR}/tests/common)
+target_include_directories(zt_guest_daemon PRIVATE ${PROJECT_SOURCE_DIR}/kmod
+  ${PROJECT_SOURCE_DIR}/tests/common)
 file(GLOB zt_default_config ${PROJECT_SOURCE_DIR}/config/*.txt)
 zt_vm_suite(daemon SCRIPT suites/daemon.sh BINS zt_guest_daemon zt_tool
   FILES ${CMAKE_BINARY_DIR}/zentroped ${CMAKE_BINARY_DIR}/guest/zentroped-kylin

@@ -36,14 +36,16 @@ struct Msg {
 
 class Sock {
 public:
-	// @group: subscribe to the daemon's group, as the daemon does.
-	explicit Sock(bool group = true, bool do_bind = true)
+	// @group: subscribe to the daemon's group, as the daemon does;
+	// @portid: bind to that port id (0: the kernel picks one).
+	explicit Sock(bool group = true, bool do_bind = true, uint32_t portid = 0)
 	{
 		fd_ = socket(AF_NETLINK, SOCK_DGRAM | SOCK_CLOEXEC, NETLINK_CONNECTOR);
 		if (fd_ < 0 || !do_bind)
 			return;
 		sockaddr_nl sa{};
 		sa.nl_family = AF_NETLINK;
+		sa.nl_pid = portid;
 		sa.nl_groups = group ? ZT_CN_GROUP_MASK : 0;
 		if (bind(fd_, reinterpret_cast<sockaddr *>(&sa), sizeof(sa)))
 			bind_errno_ = errno;
@@ -126,6 +128,17 @@ public:
 			memcpy(&m.p, buf.data() + off,
 			       std::min(size_t(n) - off, sizeof(m.p)));
 		return m;
+	}
+
+	// The next block event within @ms milliseconds, acknowledgements
+	// skipped.
+	std::optional<block_event> NextEvent(int ms = 3000) const
+	{
+		while (auto m = Recv(ms)) {
+			if (m->p.header.msg_type == ZT_MSG_EVENT)
+				return m->p.event;
+		}
+		return std::nullopt;
 	}
 
 	// Nothing is queued (the driver sends synchronously, so a short wait

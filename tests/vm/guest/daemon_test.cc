@@ -1,8 +1,8 @@
 // The real daemon's life in the guest: command line, build selection,
 // start from /opt/zentrope, the lists it pushed, refusals becoming
-// block-log lines, a reload that never lifts a kept rule, the pid lock,
-// and a stop that leaves no module behind. suites/daemon.sh lays out
-// /opt/zentrope first.
+// block-log lines, a killed daemon's port id that hears nothing, a reload
+// that never lifts a kept rule, the pid lock, and a stop that leaves no
+// module behind. suites/daemon.sh lays out /opt/zentrope first.
 #include <arpa/inet.h>
 #include <gtest/gtest.h>
 #include <netinet/in.h>
@@ -16,6 +16,7 @@
 #include <regex>
 #include <thread>
 
+#include "cn_sock.h"
 #include "ctl.h"
 #include "dns_query.h"
 #include "daemon_ctl.h"
@@ -198,6 +199,26 @@ TEST(Daemon, Life)
 		<< ReadText(kBlockLog);
 	EXPECT_EQ(Matching(kBlockLog, exec_re).size(), 1u) << ReadText(kBlockLog);
 	EXPECT_EQ(Matching(kBlockLog, conn_re).size(), 1u) << ReadText(kBlockLog);
+
+	// Killed, the daemon leaves the module loaded. A socket bound to its
+	// port id afterwards hears nothing; the next daemon gets the events.
+	const uint32_t portid = DaemonPortid(pid);
+	ASSERT_NE(portid, 0u);
+	kill(pid, SIGKILL);
+	ASSERT_TRUE(WaitFor([&] { return kill(pid, 0) != 0; }));
+	{
+		Sock thief(false, true, portid);
+		ASSERT_EQ(thief.bind_errno(), 0);
+		EXPECT_EQ(Connect("127.0.0.9", 80), -EPERM);
+		EXPECT_TRUE(thief.Quiet(1000)) << "the old port id got an event";
+	}
+	start = Capture({ kDir + "/zentroped" });
+	ASSERT_EQ(start.status, 0) << start.text;
+	ASSERT_TRUE(WaitFor([&] { return (pid = DaemonPid()) > 1 && SocketBound(pid); }));
+	std::this_thread::sleep_for(std::chrono::seconds(1));
+	EXPECT_EQ(Connect("127.0.0.9", 80), -EPERM);
+	EXPECT_TRUE(WaitFor([&] { return Matching(kBlockLog, conn_re).size() == 2; }, 30))
+		<< ReadText(kBlockLog);
 
 	// Reload: 7002 goes, 7003 and 127.0.0.10 come, 7001 stays refused
 	// at every moment, as a process that keeps binding it sees.

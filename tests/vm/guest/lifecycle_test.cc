@@ -1,7 +1,8 @@
-// Module start-up and removal in the guest: repeated loads and unloads, a
-// load that fails at the fifth hook, the module parameters, the one-shot
-// hook removal shared by the reboot notifier and the unload, and an unload
-// while a task sits inside a hooked call.
+// Module start-up and removal in the guest: repeated loads and unloads
+// (with listen requests arriving all the while), a load that fails at the
+// fifth hook, the module parameters, the one-shot hook removal shared by
+// the reboot notifier and the unload, and an unload while a task sits
+// inside a hooked call.
 //
 // Modules (see tests/vm/CMakeLists.txt): the shipped build, and the test
 // builds "badhook" (the fifth hook's symbol cannot resolve) and "hooks"
@@ -21,6 +22,7 @@
 #include <regex>
 #include <thread>
 
+#include "cn_sock.h"
 #include "module_ctl.h"
 
 namespace {
@@ -117,8 +119,38 @@ protected:
 	}
 };
 
+// Threads sending listen requests on connector sockets of their own until
+// stopped: the connector may call the module's callback at any moment of
+// an unload, and must never run freed code. A short pause between requests
+// leaves the emulated CPUs to the loads and unloads.
+class ListenStorm {
+public:
+	explicit ListenStorm(int threads)
+	{
+		for (int i = 0; i < threads; i++)
+			threads_.emplace_back([this] {
+				Sock s(false);
+				while (!stop_) {
+					s.Listen();
+					usleep(500);
+				}
+			});
+	}
+	~ListenStorm()
+	{
+		stop_ = true;
+		for (auto &t : threads_)
+			t.join();
+	}
+
+private:
+	std::atomic<bool> stop_{ false };
+	std::vector<std::thread> threads_;
+};
+
 TEST_F(Lifecycle, TwentyLoadsAndUnloadsInOneBoot)
 {
+	ListenStorm storm(4);
 	for (int i = 0; i < 20 && !HasFailure(); i++) {
 		const std::string it = "round " + std::to_string(i);
 		ASSERT_EQ(LoadModule(kShipped), 0) << it;
