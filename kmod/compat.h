@@ -139,6 +139,46 @@ static inline void __user *zt_msg_user_buf(const struct iov_iter *it,
 	return iov->iov_base + it->iov_offset;
 }
 
+#include <linux/udp.h>
+
+/*
+ * Whether a UDP send may be joined to others in one datagram: UDP_CORK.
+ * The flag moved into udp_flags (6.7, and the 6.1 stable series), which
+ * came with the udp_test_bit() macro.
+ */
+static inline bool zt_udp_corked(const struct sock *sk)
+{
+#ifdef udp_test_bit
+	return udp_test_bit(CORK, sk);
+#else
+	return READ_ONCE(udp_sk(sk)->corkflag);
+#endif
+}
+
+#include <linux/mm_types.h>
+#include <linux/rcupdate.h>
+
+/*
+ * A reference to @mm's executable, as get_mm_exe_file() (not exported).
+ * 6.7 made files SLAB_TYPESAFE_BY_RCU: get_file_rcu() then takes the
+ * pointer's address, to check it again after taking the reference.
+ */
+static inline struct file *zt_get_mm_exe_file(struct mm_struct *mm)
+{
+	struct file *exe;
+
+	rcu_read_lock();
+#if LINUX_VERSION_CODE >= KERNEL_VERSION(6, 7, 0)
+	exe = get_file_rcu(&mm->exe_file);
+#else
+	exe = rcu_dereference(mm->exe_file);
+	if (exe && !get_file_rcu(exe))
+		exe = NULL;
+#endif
+	rcu_read_unlock();
+	return exe;
+}
+
 #include <linux/ftrace.h>
 #include <linux/module.h>
 

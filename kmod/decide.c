@@ -214,18 +214,12 @@ bool net_port_blocked(const struct net_target *t)
 
 int exist_block_url_nocase(const char *enc)
 {
-	struct url_struct *e;
-	int found = 0;
+	int found;
 
 	if (atomic_read(&num_block_url) <= 0 ||
 	    down_read_killable(&rwsem_block_url))
 		return 0;
-	list_for_each_entry(e, &head_block_url, list) {
-		if (!strncasecmp(e->name, enc, URL_BUF_SIZE)) {
-			found = 1;
-			break;
-		}
-	}
+	found = !!find_block_url_nocase(enc);
 	up_read(&rwsem_block_url);
 	return found;
 }

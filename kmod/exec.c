@@ -9,6 +9,7 @@
 #include <linux/kernel.h>
 #include <linux/binfmts.h>
 #include <linux/fs.h>
+#include <linux/file.h>
 #include <linux/fs_struct.h>
 #include <linux/dcache.h>
 #include <linux/path.h>
@@ -36,6 +37,19 @@ struct exec_ident {
 	int hashed;
 	u32 dev;
 	u64 ino;
+};
+
+/*
+ * The records an exec will leave, written only once it can no longer
+ * fail: a process whose exec fails goes on running its old program, and
+ * keeps the records of that one. @path points into the work area.
+ */
+struct exec_record {
+	const char *how;
+	const char *path;
+	struct exec_ident id;
+	char short_name[NAME_MAX + 1];
+	char work[];
 };
 
 static void file_identity(struct file *file, u32 *dev, u64 *ino)
@@ -95,33 +109,57 @@ static void record_exec(const char *how, const char *path,
 			 "add_pid_prog_pair_list", how, pid, short_name);
 }
 
-/* A binary executed directly; @buf is PATH_MAX bytes. */
-static int judge_binary(struct linux_binprm *bprm, char *buf)
+static void commit_exec_record(const struct exec_record *rec)
 {
-	struct file *file = bprm->file;
-	struct exec_ident id = {};
+	record_exec(rec->how, rec->path, &rec->id, rec->short_name);
+}
+
+static void set_short_name(struct exec_record *rec, struct dentry *dentry)
+{
 	struct name_snapshot snap;
-	char *path;
+
+	take_dentry_name_snapshot(&snap, dentry);
+	strscpy(rec->short_name, (const char *)snap.name.name,
+		sizeof(rec->short_name));
+	release_dentry_name_snapshot(&snap);
+}
+
+/* The program @file holds, as its records name it; the path in @buf. */
+static int identify_binary(struct exec_record *rec, struct file *file,
+			   char *buf)
+{
+	char *path = d_path(&file->f_path, buf, PATH_MAX);
+
+	if (IS_ERR(path))
+		return PTR_ERR(path);
+	rec->how = "elf";
+	rec->path = path;
+	rec->id.len = get_file_hash(file, rec->id.digest,
+				    sizeof(rec->id.digest), &rec->id.hashed);
+	file_identity(file, &rec->id.dev, &rec->id.ino);
+	set_short_name(rec, file->f_path.dentry);
+	return 0;
+}
+
+/* A binary executed directly; rec->work is PATH_MAX bytes. */
+static int judge_binary(struct linux_binprm *bprm, struct exec_record *rec)
+{
+	struct exec_ident *id = &rec->id;
+	struct file *file = bprm->file;
 	int v;
 
-	path = d_path(&file->f_path, buf, PATH_MAX);
-	if (IS_ERR(path))
+	if (identify_binary(rec, file, rec->work))
+		return -ENOENT;
+	if (!READ_ONCE(g_strict))
 		return 0;
-	id.len = get_file_hash(file, id.digest, sizeof(id.digest), &id.hashed);
-	if (READ_ONCE(g_strict)) {
-		v = is_strict_block(path, file, id.digest, id.len, &id.hashed, 0);
-		if (v > 0)
-			return refuse_exec(v, path, file, id.digest, id.len);
-		/* A listed link name refuses even when its target changed. */
-		v = strcmp(bprm->filename, path) ?
-		    is_strict_block(bprm->filename, NULL, NULL, 0, NULL, 0) : 0;
-		if (v > 0)
-			return refuse_exec(v, bprm->filename, NULL, NULL, 0);
-	}
-	file_identity(file, &id.dev, &id.ino);
-	take_dentry_name_snapshot(&snap, file->f_path.dentry);
-	record_exec("elf", path, &id, (const char *)snap.name.name);
-	release_dentry_name_snapshot(&snap);
+	v = is_strict_block(rec->path, file, id->digest, id->len, &id->hashed, 0);
+	if (v > 0)
+		return refuse_exec(v, rec->path, file, id->digest, id->len);
+	/* A listed link name refuses even when its target changed. */
+	v = strcmp(bprm->filename, rec->path) ?
+	    is_strict_block(bprm->filename, NULL, NULL, 0, NULL, 0) : 0;
+	if (v > 0)
+		return refuse_exec(v, bprm->filename, NULL, NULL, 0);
 	return 0;
 }
 
@@ -153,70 +191,113 @@ static int script_full_path(const char *name, char *out, char *cwd_buf)
 /*
  * A script (or a misc binary): the loader chose an interpreter and the
  * script's own file is already closed, so it is judged by its name,
- * opened again. @work is 3 * PATH_MAX bytes.
+ * opened again. rec->work is 3 * PATH_MAX bytes.
  */
-static int judge_script(struct linux_binprm *bprm, char *work)
+static int judge_script(struct linux_binprm *bprm, struct exec_record *rec)
 {
-	const char *path = work, *short_name = zt_basename(bprm->filename);
-	struct exec_ident id = {};
+	struct exec_ident *id = &rec->id;
+	char *work = rec->work, *canon;
 	struct file *f;
-	char *canon;
 	int v = 0;
 
 	if (script_full_path(bprm->filename, work, work + 2 * PATH_MAX))
-		return 0;
+		return -ENOENT;
+	rec->how = "interp";
+	rec->path = work;
+	strscpy(rec->short_name, zt_basename(bprm->filename),
+		sizeof(rec->short_name));
 	/* Never wait on a FIFO nor acquire a controlling tty. */
-	f = filp_open(path, O_RDONLY | O_NONBLOCK | O_NOCTTY, 0);
+	f = filp_open(rec->path, O_RDONLY | O_NONBLOCK | O_NOCTTY, 0);
 	if (!IS_ERR(f)) {
 		/* The opened file's own path: "./x" and "a/../x" name it too. */
 		canon = d_path(&f->f_path, work + PATH_MAX, PATH_MAX);
 		if (!IS_ERR(canon))
-			path = canon;
-		file_identity(f, &id.dev, &id.ino);
-		id.len = get_filename_hash(path, f, id.digest, sizeof(id.digest),
-					   &id.hashed);
+			rec->path = canon;
+		file_identity(f, &id->dev, &id->ino);
+		id->len = get_filename_hash(rec->path, f, id->digest,
+					    sizeof(id->digest), &id->hashed);
 		if (READ_ONCE(g_strict))
-			v = is_strict_block(path, f, id.digest, id.len,
-					    &id.hashed, 0);
+			v = is_strict_block(rec->path, f, id->digest, id->len,
+					    &id->hashed, 0);
 		filp_close(f, NULL);
 	} else if (READ_ONCE(g_strict)) {
-		v = is_strict_block(path, NULL, NULL, 0, NULL, 0);
+		v = is_strict_block(rec->path, NULL, NULL, 0, NULL, 0);
 	}
 	if (v > 0)
-		return refuse_exec(v, path, bprm->file, id.digest, id.len);
-	record_exec("interp", path, &id, short_name);
+		return refuse_exec(v, rec->path, bprm->file, id->digest, id->len);
 	return 0;
 }
 
-int add_pid_prog_pair_list(struct linux_binprm *bprm)
+/*
+ * 0 with *@out set to what to record once the exec has committed (NULL
+ * when nothing can be), or -EPERM.
+ */
+int add_pid_prog_pair_list(struct linux_binprm *bprm,
+			   struct exec_record **out)
 {
 	bool direct = bprm->interp == bprm->filename;
-	char *work;
+	struct exec_record *rec;
 	int ret;
 
+	*out = NULL;
 	if (!bprm->file || !bprm->filename)
 		return 0;
 	/* Without memory the exec goes on unrecorded, as for a bad path. */
-	work = kmalloc(direct ? PATH_MAX : 3 * PATH_MAX,
-		       GFP_KERNEL | __GFP_NOWARN);
-	if (!work)
+	rec = kzalloc(sizeof(*rec) + (direct ? PATH_MAX : 3 * PATH_MAX),
+		      GFP_KERNEL | __GFP_NOWARN);
+	if (!rec)
 		return 0;
-	ret = direct ? judge_binary(bprm, work) : judge_script(bprm, work);
-	kfree(work);
-	return ret;
+	ret = direct ? judge_binary(bprm, rec) : judge_script(bprm, rec);
+	if (!ret) {
+		*out = rec;
+		return 0;
+	}
+	kfree(rec);
+	return ret == -EPERM ? ret : 0;
 }
 
+/*
+ * The kernel's own check may still refuse the exec; the point of no
+ * return follows right after it, so a record written then is the
+ * program the process will run.
+ */
 int fh_bprm_creds_from_file(struct linux_binprm *bprm, ZT_CREDS_FILE *file)
 {
+	struct exec_record *rec = NULL;
 	struct fh_frame frame;
 	int ret = 0;
 
 	if (fh_enter(&frame))
-		ret = add_pid_prog_pair_list(bprm);
+		ret = add_pid_prog_pair_list(bprm, &rec);
 	zt_test_count_call(&STATIC_CALL_KEY(real_bprm_creds_from_file));
 	if (!ret)
 		ret = static_call(real_bprm_creds_from_file)(bprm, file);
+	if (rec) {
+		if (!ret)
+			commit_exec_record(rec);
+		kfree(rec);
+	}
 	fh_leave(&frame);
+	return ret;
+}
+
+int record_current_exe(void)
+{
+	struct exec_record *rec;
+	struct file *exe;
+	int ret;
+
+	if (!current->mm)
+		return -ENOENT;
+	exe = zt_get_mm_exe_file(current->mm);
+	if (!exe)
+		return -ENOENT;
+	rec = kzalloc(sizeof(*rec) + PATH_MAX, GFP_KERNEL | __GFP_NOWARN);
+	ret = rec ? identify_binary(rec, exe, rec->work) : -ENOMEM;
+	if (!ret)
+		commit_exec_record(rec);
+	kfree(rec);
+	fput(exe);
 	return ret;
 }
 
@@ -228,8 +309,9 @@ int fh_bprm_creds_from_file(struct linux_binprm *bprm, ZT_CREDS_FILE *file)
 static bool current_runs_interp(int pid)
 {
 	struct pid_prog_pair *rec;
-	bool is = false;
+	bool is = false, derived = false;
 
+again:
 	if (down_read_killable(&rwsem_pid_prog_pair_list))
 		return false;
 	rec = find_pid_prog_pair(&pid_prog_pair_list, pid);
@@ -237,6 +319,11 @@ static bool current_runs_interp(int pid)
 		is = exist_interp_prog_by_dev_ino(rec->dev, rec->ino) ||
 		     exist_interp_prog(rec->name);
 	up_read(&rwsem_pid_prog_pair_list);
+	/* An interpreter started before the module was loaded is one too. */
+	if (!rec && !derived && !record_current_exe()) {
+		derived = true;
+		goto again;
+	}
 	return is;
 }
 

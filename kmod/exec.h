@@ -22,8 +22,21 @@ struct task_struct;
 int is_strict_block(const char *path, struct file *file, const u8 *digest,
 		    int len, int *hashed, int options);
 
-/* 0 lets the exec go on, -EPERM refuses it (and reports). */
-int add_pid_prog_pair_list(struct linux_binprm *bprm);
+struct exec_record;
+
+/*
+ * 0 lets the exec go on, with *@out (freed by the caller) what to record
+ * once it has committed; -EPERM refuses it (and reports).
+ */
+int add_pid_prog_pair_list(struct linux_binprm *bprm,
+			   struct exec_record **out);
+
+/*
+ * Records the current process's program from its executable, for a
+ * process that has no record (it was started before the module was
+ * loaded, or an allocation failed): 0 or -errno. May sleep.
+ */
+int record_current_exe(void);
 
 /*
  * -EPERM when the process described is refused operation @kind (a block
@@ -36,11 +49,13 @@ int filter_prog(struct prog_info_struct *info, int hash_hit, const u8 *digest,
 /* Handlers and call-throughs of the hook table (hooks.c). */
 int fh_bprm_execve(ZT_BPRM_EXECVE_PARAMS);
 void fh_exit_signals(struct task_struct *tsk);
+void fh_wake_up_new_task(struct task_struct *p);
 int fh_do_dentry_open(ZT_DO_DENTRY_OPEN_PARAMS);
 int fh_bprm_creds_from_file(struct linux_binprm *bprm, ZT_CREDS_FILE *file);
 
 FH_REAL_DECLARE(real_bprm_execve, fh_bprm_execve);
 FH_REAL_DECLARE(real_exit_signals, fh_exit_signals);
+FH_REAL_DECLARE(real_wake_up_new_task, fh_wake_up_new_task);
 FH_REAL_DECLARE(real_do_dentry_open, fh_do_dentry_open);
 FH_REAL_DECLARE(real_bprm_creds_from_file, fh_bprm_creds_from_file);
 

@@ -11,7 +11,9 @@
 #include <linux/signal.h>
 #include <linux/net.h>
 #include <linux/xattr.h>
+#include <linux/sched.h>
 #include <net/inet_common.h>
+#include <net/ipv6.h>
 
 #include "compat.h"
 #include "hooks.h"
@@ -34,6 +36,8 @@ FH_CHECK(security_inode_setxattr, security_inode_setxattr);
 FH_CHECK(security_inode_getxattr, security_inode_getxattr);
 FH_CHECK(security_inode_removexattr, security_inode_removexattr);
 FH_CHECK(vfs_listxattr, vfs_listxattr);
+FH_CHECK(inet6_recvmsg, inet6_recvmsg);
+FH_CHECK(wake_up_new_task, wake_up_new_task);
 
 /* A test build names a symbol that cannot exist, to fail the load. */
 #ifdef ZT_TEST_BAD_HOOK
@@ -63,4 +67,6 @@ struct ftrace_hook fhooks[FHOOKS_COUNT] = {
 	HOOK("security_inode_removexattr", fh_security_inode_removexattr,
 	     real_security_inode_removexattr),
 	HOOK("vfs_listxattr", fh_vfs_listxattr, real_vfs_listxattr),
+	HOOK("inet6_recvmsg", fh_inet6_recvmsg, real_inet6_recvmsg),
+	HOOK("wake_up_new_task", fh_wake_up_new_task, real_wake_up_new_task),
 };

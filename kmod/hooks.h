@@ -4,7 +4,7 @@
 
 #include "ftrace_hook.h"
 
-#define FHOOKS_COUNT 13
+#define FHOOKS_COUNT 15
 
 extern struct ftrace_hook fhooks[FHOOKS_COUNT];
 

@@ -2,9 +2,9 @@
 /*
  * The connection filter: connect, bind, send and receive of IPv4 and IPv6
  * sockets, judged by the calling process's program, the address lists, the
- * port list and, for queries to port 53, the domain list. Addresses are
- * judged only when their length covers them, and events carry at most the
- * bytes the caller gave, in a zeroed field.
+ * port list and, for queries to port 53, the domain list. An address is
+ * judged as the kernel will use it, and only when its length covers it;
+ * events carry at most the bytes the caller gave, in a zeroed field.
  */
 #include <linux/kernel.h>
 #include <linux/net.h>
@@ -15,10 +15,13 @@
 #include <linux/mm.h>
 #include <linux/rcupdate.h>
 #include <linux/slab.h>
-#include <linux/uaccess.h>
+#include <linux/uio.h>
+#include <linux/udp.h>
 #include <net/sock.h>
+#include <net/inet_sock.h>
 #include <net/tcp_states.h>
 #include <net/inet_common.h>
+#include <net/ipv6.h>
 
 #include "net.h"
 #include "exec.h"
@@ -33,6 +36,7 @@
 FH_REAL_DEFINE(real_security_socket_connect, fh_security_socket_connect);
 FH_REAL_DEFINE(real_security_socket_sendmsg, fh_security_socket_sendmsg);
 FH_REAL_DEFINE(real_inet_recvmsg, fh_inet_recvmsg);
+FH_REAL_DEFINE(real_inet6_recvmsg, fh_inet6_recvmsg);
 FH_REAL_DEFINE(real_security_socket_bind, fh_security_socket_bind);
 
 /* The calling process as its records describe it, for events. */
@@ -48,12 +52,97 @@ struct net_addr {
 	struct net_target t;
 };
 
+/*
+ * The start of a query to port 53, read before any lock is taken: @buf
+ * holds @len bytes from its header on, or is NULL when the send is no
+ * query to inspect. @whole is false when the datagram may hold more than
+ * this send (corked, or cut into segments by UDP GSO).
+ */
+struct dns_query {
+	u8 *buf;
+	size_t len;
+	bool whole;
+};
+
 static bool net_addr_set(struct net_addr *a, const void *addr, int len)
 {
 	memset(a->raw, 0, sizeof(a->raw));
 	a->len = clamp(len, 0, ZT_ADDR_SIZE);
 	if (addr)
 		memcpy(a->raw, addr, a->len);
+	return !net_target_of(a->raw, a->len, &a->t);
+}
+
+static u16 sa_family_of(const void *addr, int len)
+{
+	u16 family = AF_MAX;
+
+	if (addr && len >= (int)sizeof(family))
+		memcpy(&family, addr, sizeof(family));
+	return family;
+}
+
+/*
+ * The address a datagram send or a bind on @sock uses. An AF_INET socket
+ * takes AF_UNSPEC as AF_INET: UDP, raw and L2TP sends, and binds to
+ * INADDR_ANY. The copy then says AF_INET, as the event will.
+ */
+static bool net_addr_as_used(struct net_addr *a, const struct socket *sock,
+			     const void *addr, int len, bool bind)
+{
+	const struct sockaddr_in *sin = addr;
+	u16 inet = AF_INET;
+
+	if (net_addr_set(a, addr, len))
+		return true;
+	if (sock->sk->sk_family != AF_INET ||
+	    sa_family_of(addr, len) != AF_UNSPEC ||
+	    len < (int)sizeof(*sin))
+		return false;
+	if (bind ? sin->sin_addr.s_addr != htonl(INADDR_ANY) :
+		   sock->sk->sk_type == SOCK_STREAM)
+		return false;
+	memcpy(a->raw, &inet, sizeof(inet));
+	return !net_target_of(a->raw, a->len, &a->t);
+}
+
+static bool inet_sock(const struct socket *sock)
+{
+	return sock->sk && (sock->sk->sk_family == AF_INET ||
+			    sock->sk->sk_family == AF_INET6);
+}
+
+/*
+ * The peer of a connected inet socket, read from the socket itself (not
+ * through getpeername(), which sleeps on the socket lock in newer kernels
+ * and which BPF may rewrite); false when it has none.
+ */
+static bool net_addr_peer(struct net_addr *a, const struct socket *sock)
+{
+	const struct sock *sk = sock->sk;
+	struct sockaddr_in *sin = (struct sockaddr_in *)a->raw;
+	__be16 port = READ_ONCE(inet_sk(sk)->inet_dport);
+
+	memset(a->raw, 0, sizeof(a->raw));
+	if (!port)
+		return false;
+	if (sk->sk_family == AF_INET) {
+		sin->sin_family = AF_INET;
+		sin->sin_port = port;
+		sin->sin_addr.s_addr = READ_ONCE(inet_sk(sk)->inet_daddr);
+		a->len = sizeof(*sin);
+	} else {
+#if IS_ENABLED(CONFIG_IPV6)
+		struct sockaddr_in6 *sin6 = (struct sockaddr_in6 *)a->raw;
+
+		sin6->sin6_family = AF_INET6;
+		sin6->sin6_port = port;
+		sin6->sin6_addr = sk->sk_v6_daddr;
+		a->len = sizeof(*sin6);
+#else
+		return false;
+#endif
+	}
 	return !net_target_of(a->raw, a->len, &a->t);
 }
 
@@ -78,54 +167,98 @@ static int net_refuse(const struct net_who *who, const struct net_addr *a,
 
 /* ---- DNS queries ---- */
 
+static bool dns_candidate(const struct socket *sock, const struct net_addr *a)
+{
+	int proto = sock->sk->sk_protocol;
+
+	return (proto == IPPROTO_UDP || proto == IPPROTO_TCP) &&
+	       a->t.port == htons(DNS_PORT) &&
+	       atomic_read(&num_block_url) > 0;
+}
+
+/* A UDP_SEGMENT control message: the send leaves as several datagrams. */
+static bool udp_segmented(const struct sock *sk, const struct msghdr *msg)
+{
+	struct cmsghdr *cmsg;
+
+	if (READ_ONCE(udp_sk(sk)->gso_size))
+		return true;
+	if (msg->msg_control_is_user)
+		return false;
+	for_each_cmsghdr(cmsg, (struct msghdr *)msg) {
+		if (cmsg->cmsg_level == SOL_UDP && cmsg->cmsg_type == UDP_SEGMENT)
+			return true;
+	}
+	return false;
+}
+
+/* Whether this send alone makes the datagram, from its first byte on. */
+static bool udp_send_whole(const struct sock *sk, const struct msghdr *msg)
+{
+	return !(msg->msg_flags & MSG_MORE) && !zt_udp_corked(sk) &&
+	       !READ_ONCE(udp_sk(sk)->pending) && !udp_segmented(sk, msg);
+}
+
+/*
+ * Reads the start of the query from a copy of the message's iterator,
+ * faulting pages in as the kernel's own copy would, and before any lock is
+ * taken: a query that cannot be read is refused (-EFAULT), not passed.
+ * Whatever the sender's buffers, only the part the walk can look at is
+ * copied. TCP puts a 2-byte length in front of each message.
+ */
+static int dns_query_read(struct dns_query *q, const struct socket *sock,
+			  const struct msghdr *msg)
+{
+	struct iov_iter it = msg->msg_iter;
+	size_t skip = sock->sk->sk_protocol == IPPROTO_TCP ? 2 : 0;
+	size_t want = min_t(size_t, iov_iter_count(&it), skip + DNS_SCAN_MAX);
+
+	if (want < skip + DNS_HDR_LEN)
+		return 0;
+	q->buf = kmalloc(want, GFP_KERNEL | __GFP_NOWARN);
+	if (!q->buf)
+		return -ENOMEM;
+	if (copy_from_iter(q->buf, want, &it) != want) {
+		kfree(q->buf);
+		q->buf = NULL;
+		return -EFAULT;
+	}
+	if (skip)
+		memmove(q->buf, q->buf + skip, want - skip);
+	q->len = want - skip;
+	q->whole = skip || udp_send_whole(sock->sk, msg);
+	return 0;
+}
+
 static int dns_listed(const char *name, void *arg)
 {
 	return exist_block_url_nocase(name);
 }
 
 /*
- * The caller holds list semaphores, so user memory is read without
- * faulting pages in; a buffer that is not resident is not inspected.
+ * A query that may not go out as it was read (its datagram is corked or
+ * segmented) is refused as well: no resolver's query needs either.
  */
-static int filter_dns(const struct net_who *who, struct socket *sock,
-		      struct msghdr *msg, const struct net_addr *a)
+static int filter_dns(const struct net_who *who, const struct net_addr *a,
+		      const struct dns_query *q)
 {
 	char name[URL_BUF_SIZE];
-	u8 hdr[DNS_HDR_LEN];
-	const u8 __user *ubuf;
-	size_t len, skip = 0;
-	int count, ret = 0;
-	u8 *body;
+	int count;
 
-	if (sock->sk->sk_protocol == IPPROTO_TCP)
-		skip = 2;	/* the 2-byte length in front of each message */
-	else if (sock->sk->sk_protocol != IPPROTO_UDP)
+	if (!q->buf)
 		return 0;
-	if (atomic_read(&num_block_url) <= 0 || a->t.port != htons(DNS_PORT))
-		return 0;
-	ubuf = zt_msg_user_buf(&msg->msg_iter, &len);
-	if (!ubuf || len < skip + DNS_HDR_LEN)
-		return 0;
-	ubuf += skip;
-	len = min_t(size_t, len - skip, DNS_MSG_MAX) - DNS_HDR_LEN;
-	if (copy_from_user_nofault(hdr, ubuf, sizeof(hdr)))
-		return 0;
-	count = dns_query_count(hdr);
+	count = dns_query_count(q->buf);
 	pr_debug("zentrope: %s dns query count:%d\n", "filter_dns", count);
-	if (count <= 0 || !len)
+	if (count <= 0)
 		return 0;
-	body = kmalloc(len, GFP_ATOMIC | __GFP_NOWARN);
-	if (!body)
-		return 0;
-	if (!copy_from_user_nofault(body, ubuf + DNS_HDR_LEN, len) &&
-	    dns_find_question(body, len, count, name, dns_listed, NULL)) {
-		pr_debug("zentrope: %s dns lookup name:%s succ\n", "filter_dns",
-			 name);
-		ret = net_refuse(who, a, ZT_TYPE_DNS, ZT_KIND_DNSLOOKUPING,
-				 name);
+	if (!q->whole) {
+		pr_debug("zentrope: %s query not sent whole\n", "filter_dns");
+		return net_refuse(who, a, ZT_TYPE_DNS, ZT_KIND_DNSLOOKUPING, NULL);
 	}
-	kfree(body);
-	return ret;
+	if (!dns_find_question(q->buf, q->len, count, name, dns_listed, NULL))
+		return 0;
+	pr_debug("zentrope: %s dns lookup name:%s succ\n", "filter_dns", name);
+	return net_refuse(who, a, ZT_TYPE_DNS, ZT_KIND_DNSLOOKUPING, name);
 }
 
 /* ---- the common filter ---- */
@@ -157,14 +290,14 @@ static struct prog_info_struct *exe_prog_info(void)
 }
 
 /* Program rules first; the caller holds the three semaphores. */
-static int filter_process(struct net_who *who, int kind)
+static int filter_process(struct net_who *who,
+			  const struct pid_prog_pair *rec, int kind)
 {
 	int pid = task_tgid_nr(current);
-	struct pid_prog_pair *rec, *srec;
+	struct pid_prog_pair *srec;
 	struct prog_info_struct *info;
 	const u8 *digest = NULL;
 
-	rec = find_pid_prog_pair(&pid_prog_pair_list, pid);
 	if (rec) {
 		digest = rec->digest;
 		who->path = rec->name;
@@ -207,72 +340,101 @@ static bool rules_apply(const struct msghdr *msg, int kind)
 	       atomic_read(&num_block_ipv6) > 0;
 }
 
-/* @a is NULL when no address could be judged. */
-static int filter(struct socket *sock, struct msghdr *msg, int size,
-		  const struct net_addr *a, int kind)
+static int filter_locked(const struct pid_prog_pair *rec,
+			 const struct net_addr *a, const struct dns_query *q,
+			 int kind)
 {
 	struct net_who who = {};
 	int ret;
 
-	if (!rules_apply(msg, kind))
+	ret = filter_process(&who, rec, kind);
+	if (ret < 0 || !a)
+		return ret;
+	if (q) {
+		ret = filter_dns(&who, a, q);
+		if (ret < 0)
+			return ret;
+	}
+	if (kind == ZT_KIND_BINDING) {
+		if (!net_port_blocked(&a->t))
+			return 0;
+		pr_debug("zentrope: %s exist_block_port succ\n", "filter_port");
+		return net_refuse(&who, a, ZT_TYPE_BIND, kind, NULL);
+	}
+	if (!net_addr_blocked(&a->t))
 		return 0;
+	pr_debug("zentrope: %s exist_block_ip succ\n", "filter_addr");
+	return net_refuse(&who, a, kind, kind, NULL);
+}
+
+/* The process lists and identities, in their order; false if interrupted. */
+static bool filter_lock(void)
+{
 	if (down_read_killable(&rwsem_block_prog_info))
-		return 0;
-	ret = 0;
+		return false;
 	if (down_read_killable(&rwsem_pid_prog_pair_list))
 		goto out_info;
 	if (down_read_killable(&rwsem_pid_prog_pair_short_list))
 		goto out_pairs;
-	ret = filter_process(&who, kind);
-	if (ret < 0 || !a)
-		goto out;
-	if (kind == ZT_KIND_SENDMSGING && msg && size > 0) {
-		ret = filter_dns(&who, sock, msg, a);
-		if (ret < 0)
-			goto out;
-	}
-	if (kind == ZT_KIND_BINDING) {
-		if (net_port_blocked(&a->t)) {
-			pr_debug("zentrope: %s exist_block_port succ\n", "filter_port");
-			ret = net_refuse(&who, a, ZT_TYPE_BIND, kind, NULL);
-		}
-	} else if (net_addr_blocked(&a->t)) {
-		pr_debug("zentrope: %s exist_block_ip succ\n", "filter_addr");
-		ret = net_refuse(&who, a, kind, kind, NULL);
-	}
-out:
-	up_read(&rwsem_pid_prog_pair_short_list);
+	return true;
 out_pairs:
 	up_read(&rwsem_pid_prog_pair_list);
 out_info:
 	up_read(&rwsem_block_prog_info);
+	return false;
+}
+
+static void filter_unlock(void)
+{
+	up_read(&rwsem_pid_prog_pair_short_list);
+	up_read(&rwsem_pid_prog_pair_list);
+	up_read(&rwsem_block_prog_info);
+}
+
+/*
+ * @a is NULL when no address could be judged, @q when the send is no
+ * query to inspect. A process without a record (it was started before the
+ * module was loaded) is recorded from its executable first, outside the
+ * locks; an interrupted wait allows.
+ */
+static int filter(const struct net_addr *a, const struct dns_query *q,
+		  int kind)
+{
+	int pid = task_tgid_nr(current), ret;
+	const struct pid_prog_pair *rec;
+
+	if (!filter_lock())
+		return 0;
+	rec = find_pid_prog_pair(&pid_prog_pair_list, pid);
+	if (!rec) {
+		filter_unlock();
+		record_current_exe();
+		if (!filter_lock())
+			return 0;
+		rec = find_pid_prog_pair(&pid_prog_pair_list, pid);
+	}
+	ret = filter_locked(rec, a, q, kind);
+	filter_unlock();
 	return ret < 0 ? -EPERM : 0;
-}
-
-static bool inet_sock(const struct socket *sock)
-{
-	return sock->sk && (sock->sk->sk_family == AF_INET ||
-			    sock->sk->sk_family == AF_INET6);
-}
-
-/* The connected peer of @sock into @a; false when there is none. */
-static bool net_addr_peer(struct net_addr *a, struct socket *sock)
-{
-	struct sockaddr_storage peer = {};
-	int len = kernel_getpeername(sock, (struct sockaddr *)&peer);
-
-	return len > 0 && net_addr_set(a, &peer, len);
 }
 
 /* ---- hooks ---- */
 
-static int judge_address(struct sockaddr *address, int addrlen, int kind)
+static int judge_address(struct socket *sock, struct sockaddr *address,
+			 int addrlen, int kind)
 {
 	struct net_addr a;
+	bool ok;
 
-	if (!net_addr_set(&a, address, addrlen))
+	if (!inet_sock(sock) || !rules_apply(NULL, kind))
+		return 0;
+	/* A connect to AF_UNSPEC disconnects: nothing to judge. */
+	ok = kind == ZT_KIND_BINDING ?
+	     net_addr_as_used(&a, sock, address, addrlen, true) :
+	     net_addr_set(&a, address, addrlen);
+	if (!ok)
 		return 0;	/* not IPv4/IPv6, or short: the kernel's business */
-	return filter(NULL, NULL, 0, &a, kind);
+	return filter(&a, NULL, kind);
 }
 
 /*
@@ -290,7 +452,7 @@ static __always_inline int address_hook(struct socket *sock,
 	zt_test_count_call(bind ? &STATIC_CALL_KEY(real_security_socket_bind) :
 			   &STATIC_CALL_KEY(real_security_socket_connect));
 	if (fh_enter(&frame))
-		ret = judge_address(address, addrlen, kind);
+		ret = judge_address(sock, address, addrlen, kind);
 	if (!ret)
 		ret = bind ?
 			static_call(real_security_socket_bind)(sock, address,
@@ -313,21 +475,45 @@ int fh_security_socket_bind(struct socket *sock, struct sockaddr *address,
 	return address_hook(sock, address, addrlen, ZT_KIND_BINDING);
 }
 
+/*
+ * Where a send goes, as the protocol takes it. A connected stream goes to
+ * its peer whatever name comes with it; a datagram to the name given, else
+ * to its peer. An AF_INET6 datagram socket drops an AF_UNSPEC name and
+ * sends to its peer.
+ */
+static bool send_target(struct net_addr *a, const struct socket *sock,
+			const struct msghdr *msg)
+{
+	const void *name = msg->msg_name;
+	int len = msg->msg_namelen;
+
+	if (sock->sk->sk_type == SOCK_STREAM && net_addr_peer(a, sock))
+		return true;
+	if (!name)
+		return net_addr_peer(a, sock);
+	if (net_addr_as_used(a, sock, name, len, false))
+		return true;
+	return sock->sk->sk_family == AF_INET6 &&
+	       sa_family_of(name, len) == AF_UNSPEC && net_addr_peer(a, sock);
+}
+
 static int judge_send(struct socket *sock, struct msghdr *msg, int size)
 {
+	struct dns_query q = {};
 	struct net_addr a;
+	int ret;
 
-	if (!rules_apply(msg, ZT_KIND_SENDMSGING))
+	if (!inet_sock(sock) || !rules_apply(msg, ZT_KIND_SENDMSGING) ||
+	    !send_target(&a, sock, msg))
 		return 0;
-	if (msg->msg_name) {
-		if (!net_addr_set(&a, msg->msg_name, msg->msg_namelen))
-			return 0;
-	} else if (!inet_sock(sock) ||
-		   READ_ONCE(sock->sk->sk_state) != TCP_ESTABLISHED ||
-		   !net_addr_peer(&a, sock)) {
-		return 0;
+	if (size > 0 && dns_candidate(sock, &a)) {
+		ret = dns_query_read(&q, sock, msg);
+		if (ret)
+			return ret;
 	}
-	return filter(sock, msg, size, &a, ZT_KIND_SENDMSGING);
+	ret = filter(&a, q.buf ? &q : NULL, ZT_KIND_SENDMSGING);
+	kfree(q.buf);
+	return ret;
 }
 
 int fh_security_socket_sendmsg(struct socket *sock, struct msghdr *msg,
@@ -346,55 +532,77 @@ int fh_security_socket_sendmsg(struct socket *sock, struct msghdr *msg,
 }
 
 /*
- * The peer of a socket connected before the call, else the source the
+ * The peer of a socket connected before the call (a stream, or a
+ * connected datagram socket, receives from it alone), else the source the
  * protocol filled in (only then does its length cover the address).
  */
-static int judge_received(struct socket *sock, bool established,
+static int judge_received(struct socket *sock, bool had_peer,
 			  const void *name, int namelen)
 {
 	struct net_addr a;
 
-	if (established) {
+	if (had_peer) {
 		if (!net_addr_peer(&a, sock))
 			return 0;
 	} else if (!net_addr_set(&a, name, namelen)) {
 		return 0;
 	}
-	return filter(sock, NULL, 0, &a, ZT_KIND_RECVMSGING);
+	return filter(&a, NULL, ZT_KIND_RECVMSGING);
 }
 
-int fh_inet_recvmsg(struct socket *sock, struct msghdr *msg, size_t size,
-		    int flags)
+#define RECV_CALL(v6, ...)						\
+	((v6) ? static_call(real_inet6_recvmsg)(__VA_ARGS__) :		\
+		static_call(real_inet_recvmsg)(__VA_ARGS__))
+
+/*
+ * Receive, IPv4 and IPv6 alike: the kernel's function first, then the
+ * source. Inlined into both handlers for their direct call-throughs.
+ */
+static __always_inline int recv_hook(struct socket *sock, struct msghdr *msg,
+				     size_t size, int flags, bool v6)
 {
 	struct sockaddr_storage lent;
 	struct fh_frame frame;
-	bool user = fh_enter(&frame), established = false, lend;
+	bool user = fh_enter(&frame), had_peer, lend;
 	void *name;
 	int ret, namelen;
 
-	zt_test_count_call(&STATIC_CALL_KEY(real_inet_recvmsg));
+	zt_test_count_call(v6 ? &STATIC_CALL_KEY(real_inet6_recvmsg) :
+			   &STATIC_CALL_KEY(real_inet_recvmsg));
 	/* No rule: not even the source address is worth lending a buffer. */
 	if (!user || !rules_apply(NULL, ZT_KIND_RECVMSGING)) {
-		ret = static_call(real_inet_recvmsg)(sock, msg, size, flags);
+		ret = RECV_CALL(v6, sock, msg, size, flags);
 		goto out;
 	}
-	established = READ_ONCE(sock->sk->sk_state) == TCP_ESTABLISHED;
+	had_peer = READ_ONCE(inet_sk(sock->sk)->inet_dport);
 	lend = !msg->msg_name;
 	if (lend) {
 		memset(&lent, 0, sizeof(lent));
 		msg->msg_name = &lent;
 		msg->msg_namelen = sizeof(lent);
 	}
-	ret = static_call(real_inet_recvmsg)(sock, msg, size, flags);
+	ret = RECV_CALL(v6, sock, msg, size, flags);
 	name = msg->msg_name;
 	namelen = ret >= 0 ? msg->msg_namelen : 0;
 	if (lend) {
 		msg->msg_name = NULL;
 		msg->msg_namelen = 0;
 	}
-	if (ret >= 0 && judge_received(sock, established, name, namelen))
+	if (ret >= 0 && judge_received(sock, had_peer, name, namelen))
 		ret = -EPERM;
 out:
 	fh_leave(&frame);
 	return ret;
+}
+
+int fh_inet_recvmsg(struct socket *sock, struct msghdr *msg, size_t size,
+		    int flags)
+{
+	return recv_hook(sock, msg, size, flags, false);
+}
+
+int fh_inet6_recvmsg(struct socket *sock, struct msghdr *msg, size_t size,
+		     int flags)
+{
+	return recv_hook(sock, msg, size, flags, true);
 }

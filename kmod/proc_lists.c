@@ -245,6 +245,56 @@ void delete_flag_interp_prog_opened_block_prog_list(const struct interp_open_fla
 	up_write(&rwsem_flag_interp_prog_opened_block_prog_list);
 }
 
+/*
+ * Gives @child a copy of @parent's element, in one walk under the write
+ * lock, replacing any it had. The marks list's elements carry no name.
+ */
+static void copy_pid(struct list_head *head, struct rw_semaphore *sem,
+		     atomic_t *num, bool named, int parent, int child)
+{
+	struct pid_prog_pair *e, *from = NULL, *old = NULL, *copy;
+	size_t size;
+
+	if (atomic_read(num) <= 0)
+		return;
+	down_write(sem);
+	list_for_each_entry(e, head, list) {
+		if (e->pid == parent)
+			from = e;
+		else if (e->pid == child)
+			old = e;
+	}
+	if (!from)
+		goto out;
+	size = sizeof(*from) + (named ? strlen(from->name) + 1 : 0);
+	copy = kzalloc(size, PROC_GFP);
+	if (!copy) {
+		pr_err_ratelimited("zentrope: %s kzalloc err\n", "proc_lists_fork");
+		goto out;
+	}
+	memcpy(copy, from, size);
+	copy->pid = child;
+	list_add(&copy->list, head);
+	if (old) {
+		list_del(&old->list);
+		kfree(old);
+	} else {
+		atomic_inc(num);
+	}
+out:
+	up_write(sem);
+}
+
+#define COPY_PID(name, named, parent, child) \
+	copy_pid(&name, &rwsem_##name, &num_##name, named, parent, child)
+
+void proc_lists_fork(int parent, int child)
+{
+	COPY_PID(pid_prog_pair_list, true, parent, child);
+	COPY_PID(pid_prog_pair_short_list, true, parent, child);
+	COPY_PID(interp_prog_opened_block_prog_list, false, parent, child);
+}
+
 #define DROP_PID(name, pid)						\
 	do {								\
 		down_write(&rwsem_##name);				\

@@ -67,6 +67,12 @@ int update_flag_interp_prog_opened_block_prog_list(const struct interp_open_flag
 void delete_flag_interp_prog_opened_block_prog_list(const struct interp_open_flag *m);
 
 /*
+ * A new process runs its parent's program: it gets the parent's records,
+ * marks included, whatever signals the parent has pending.
+ */
+void proc_lists_fork(int parent, int child);
+
+/*
  * Drops every record of @pid, also with a fatal signal pending: exiting
  * tasks are often killed ones, and a skipped delete would leak.
  */

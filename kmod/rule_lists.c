@@ -11,6 +11,8 @@
 #include <linux/errno.h>
 #include <linux/build_bug.h>
 #include <linux/byteorder/generic.h>
+#include <linux/ctype.h>
+#include <linux/hash.h>
 
 #include "rule_lists.h"
 
@@ -68,22 +70,70 @@ int __update_name_struct_list(struct list_head *head, const char *name,
 	return 1;
 }
 
+/*
+ * block_url is also indexed by a hash of the case-folded name: a query's
+ * name is tested on every DNS send, against up to the list's capacity of
+ * 10,000 domains. Spellings that differ in case share a bucket.
+ */
+#define URL_INDEX_BITS 12
+static struct hlist_head url_index[1 << URL_INDEX_BITS];
+
+/* Folded as strncasecmp() folds, so names it calls equal share a key. */
+static u32 url_key(const char *enc)
+{
+	char folded[URL_BUF_SIZE];
+	size_t i;
+
+	for (i = 0; i < URL_MAX_ENCODED && enc[i]; i++)
+		folded[i] = tolower(enc[i]);
+	return full_name_hash(NULL, folded, i);
+}
+
+static struct hlist_head *url_bucket(u32 key)
+{
+	return &url_index[hash_32(key, URL_INDEX_BITS)];
+}
+
+static struct url_struct *
+url_lookup(const char *enc, int (*cmp)(const char *, const char *, size_t))
+{
+	u32 key = url_key(enc);
+	struct url_struct *e;
+
+	hlist_for_each_entry(e, url_bucket(key), node) {
+		if (e->key == key && !cmp(e->name, enc, URL_BUF_SIZE))
+			return e;
+	}
+	return NULL;
+}
+
+/* The element spelled exactly @enc; the caller holds the lock. */
+static struct url_struct *find_url(const char *enc)
+{
+	return url_lookup(enc, strncmp);
+}
+
+struct url_struct *find_block_url_nocase(const char *enc)
+{
+	return url_lookup(enc, strncasecmp);
+}
+
 int __update_url_struct_list(struct list_head *head, const char *enc)
 {
 	struct url_struct *e;
 
 	if (!head || !enc || !enc[0])
 		return -EINVAL;
-	list_for_each_entry(e, head, list) {
-		if (!strncmp(e->name, enc, URL_BUF_SIZE))
-			return 0;
-	}
+	if (find_url(enc))
+		return 0;
 	e = kzalloc(sizeof(*e), LIST_GFP);
 	if (!e) {
 		pr_err("zentrope: %s kzalloc err\n", __func__);
 		return -ENOMEM;
 	}
 	strscpy(e->name, enc, URL_BUF_SIZE);
+	e->key = url_key(e->name);
+	hlist_add_head(&e->node, url_bucket(e->key));
 	list_add(&e->list, head);
 	return 1;
 }
@@ -315,12 +365,6 @@ static bool match_name(const struct list_head *elem, const void *key)
 	return !strcmp(list_entry(elem, struct name_struct, list)->name, key);
 }
 
-static bool match_url(const struct list_head *elem, const void *key)
-{
-	return !strncmp(list_entry(elem, struct url_struct, list)->name, key,
-			URL_BUF_SIZE);
-}
-
 static bool match_port(const struct list_head *elem, const void *key)
 {
 	return list_entry(elem, struct port_struct, list)->port ==
@@ -370,10 +414,21 @@ int delete_interp_prog(const char *name)
 
 int delete_block_url(const char *enc)
 {
+	struct url_struct *e;
+
 	if (!enc)
 		return -EINVAL;
-	return fold(delete_first(&head_block_url, &rwsem_block_url,
-				 &num_block_url, match_url, enc));
+	if (down_write_killable(&rwsem_block_url))
+		return -EINTR;
+	e = find_url(enc);
+	if (e) {
+		hlist_del(&e->node);
+		list_del(&e->list);
+		kfree(e);
+		atomic_dec(&num_block_url);
+	}
+	up_write(&rwsem_block_url);
+	return 0;
 }
 
 int delete_block_port(int port)
@@ -565,6 +620,16 @@ static void free_all_locked(struct list_head *head, atomic_t *num)
 	atomic_set(num, 0);
 }
 
+/* The index goes with its elements. */
+static void free_urls_locked(void)
+{
+	size_t i;
+
+	free_all_locked(&head_block_url, &num_block_url);
+	for (i = 0; i < ARRAY_SIZE(url_index); i++)
+		INIT_HLIST_HEAD(&url_index[i]);
+}
+
 static int clear_list(struct list_head *head, struct rw_semaphore *sem,
 		      atomic_t *num)
 {
@@ -572,6 +637,15 @@ static int clear_list(struct list_head *head, struct rw_semaphore *sem,
 		return -EINTR;
 	free_all_locked(head, num);
 	up_write(sem);
+	return 0;
+}
+
+int clear_block_url(void)
+{
+	if (down_write_killable(&rwsem_block_url))
+		return -EINTR;
+	free_urls_locked();
+	up_write(&rwsem_block_url);
 	return 0;
 }
 
@@ -584,7 +658,6 @@ int clear_##name(void)							\
 DEFINE_CLEAR(block_prog)
 DEFINE_CLEAR(block_prog_info)
 DEFINE_CLEAR(interp_prog)
-DEFINE_CLEAR(block_url)
 DEFINE_CLEAR(block_port)
 DEFINE_CLEAR(block_ipv4)
 DEFINE_CLEAR(block_ipv6)
@@ -605,7 +678,9 @@ void rule_lists_exit(void)
 	EXIT_CLEAR(interp_prog);
 	EXIT_CLEAR(block_prog);
 	EXIT_CLEAR(block_prog_info);
-	EXIT_CLEAR(block_url);
+	down_write(&rwsem_block_url);
+	free_urls_locked();
+	up_write(&rwsem_block_url);
 	EXIT_CLEAR(block_ipv4);
 	EXIT_CLEAR(block_ipv6);
 	EXIT_CLEAR(block_port);

@@ -40,6 +40,8 @@ struct prog_info_struct {
 
 struct url_struct {
 	struct list_head list;
+	struct hlist_node node;	/* in the index, by its case-folded key */
+	u32 key;
 	char name[URL_BUF_SIZE];
 };
 
@@ -113,6 +115,12 @@ int clear_block_port(void);
 int clear_block_ipv4(void);
 int clear_block_ipv6(void);
 int clear_block_prog_info(void);
+
+/*
+ * A label-encoded name in block_url, letters in any case; the caller holds
+ * rwsem_block_url. One hashed probe, whatever the list's length.
+ */
+struct url_struct *find_block_url_nocase(const char *enc);
 
 /* Empties every list, whatever signals the caller has pending. */
 void rule_lists_exit(void);

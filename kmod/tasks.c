@@ -1,8 +1,9 @@
 // SPDX-License-Identifier: GPL-2.0
 /*
- * Dropping process records: a failed exec leaves the process running its
- * previous program, unrecorded; the last task of a process to exit takes
- * its records with it.
+ * Process records across a process's life: a new process takes its
+ * parent's, a failed exec leaves them as they were (the process goes on
+ * running its program), and the last task of a process to exit takes
+ * them with it.
  */
 #include <linux/kernel.h>
 #include <linux/sched.h>
@@ -15,26 +16,36 @@
 
 FH_REAL_DEFINE(real_bprm_execve, fh_bprm_execve);
 FH_REAL_DEFINE(real_exit_signals, fh_exit_signals);
+FH_REAL_DEFINE(real_wake_up_new_task, fh_wake_up_new_task);
 
 int fh_bprm_execve(ZT_BPRM_EXECVE_PARAMS)
 {
 	struct fh_frame frame;
 	bool user = fh_enter(&frame);
-	int pid = task_tgid_nr(current);
 	int ret;
 
 	zt_test_count_call(&STATIC_CALL_KEY(real_bprm_execve));
 	ret = static_call(real_bprm_execve)(ZT_BPRM_EXECVE_ARGS);
-	if (ret && user) {
-		if (!delete_pid_prog_pair_list(pid))
-			pr_debug("zentrope: %s Delete pid_prog_pair_list pid:%d\n",
-				 "fh_bprm_execve", pid);
-		if (!delete_pid_prog_pair_short_list(pid))
-			pr_debug("zentrope: %s Delete pid_prog_pair_short_list pid:%d\n",
-				 "fh_bprm_execve", pid);
-	}
+	if (ret && user)
+		pr_debug("zentrope: %s exec failed (%d), pid:%d keeps its records\n",
+			 "fh_bprm_execve", ret, task_tgid_nr(current));
 	fh_leave(&frame);
 	return ret;
+}
+
+/*
+ * Before the new task can first run: a child that has not run yet cannot
+ * use the network unjudged. Threads share their process's records.
+ */
+void fh_wake_up_new_task(struct task_struct *p)
+{
+	struct fh_frame frame;
+
+	zt_test_count_call(&STATIC_CALL_KEY(real_wake_up_new_task));
+	if (fh_enter(&frame) && !same_thread_group(p, current))
+		proc_lists_fork(task_tgid_nr(current), task_tgid_nr(p));
+	static_call(real_wake_up_new_task)(p);
+	fh_leave(&frame);
 }
 
 /*

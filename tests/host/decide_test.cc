@@ -138,6 +138,32 @@ TEST_F(Decide, ProcessRecords)
 	EXPECT_EQ(delete_pid_prog_pair_list(5), 0);
 	EXPECT_EQ(delete_interp_prog_opened_block_prog_list(0), -1);
 
+	// A child takes its parent's records, marks included, replacing stale
+	// ones of its pid, whatever signals are pending; a failed copy leaves
+	// the parent's as they were.
+	ASSERT_EQ(update_pid_prog_pair_list(7, "/bin/p", d, 20, 1, 2), 0);
+	ASSERT_EQ(update_pid_prog_pair_list(8, "/stale", nullptr, 0, 0, 0), 0);
+	update_interp_opened_block_prog_list(7);
+	shim_fatal_signal = true;
+	proc_lists_fork(7, 8);
+	shim_fatal_signal = false;
+	e = find_pid_prog_pair(&pid_prog_pair_list, 8);
+	ASSERT_NE(e, nullptr);
+	EXPECT_STREQ(e->name, "/bin/p");
+	EXPECT_EQ(e->digest_len, 20);
+	EXPECT_EQ(e->ino, 2u);
+	EXPECT_TRUE(exist_interp_prog_opened_block_prog(8));
+	EXPECT_EQ(atomic_read(&num_pid_prog_pair_list), 2);
+	shim_fail_alloc_in = 1;
+	proc_lists_fork(7, 9);
+	EXPECT_EQ(find_pid_prog_pair(&pid_prog_pair_list, 9), nullptr);
+	EXPECT_NE(find_pid_prog_pair(&pid_prog_pair_list, 7), nullptr);
+	proc_lists_fork(5, 10);
+	EXPECT_EQ(find_pid_prog_pair(&pid_prog_pair_list, 10), nullptr) << "no parent record";
+	for (int pid : { 7, 8, 9 })
+		proc_lists_drop(pid);
+	EXPECT_EQ(atomic_read(&num_pid_prog_pair_list), 0);
+
 	// Open marks: one per (pid, file), removed whatever signals are pending.
 	int file;
 	interp_open_flag m{};

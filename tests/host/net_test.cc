@@ -30,8 +30,8 @@ std::vector<std::string> Names(const std::string &pkt)
 		return { "-" };
 	std::vector<std::string> out;
 	char name[URL_BUF_SIZE];
-	dns_find_question(reinterpret_cast<const u8 *>(pkt.data()) + DNS_HDR_LEN,
-			  pkt.size() - DNS_HDR_LEN, count, name, Collect, &out);
+	dns_find_question(reinterpret_cast<const u8 *>(pkt.data()), pkt.size(), count,
+			  name, Collect, &out);
 	return out;
 }
 
@@ -56,9 +56,17 @@ TEST(Dns, Questions)
 		{ "no question", Query({ "example.com" }, 0), {} },
 		{ "header only", Query({}, 1), {} },
 		{ "short", Query({ "example.com" }).substr(0, 11), { "-" } },
-		{ "cut in a name", Query({ "example.com" }).substr(0, 17), { "\7exam" } },
-		{ "pointer as it stands", std::string(Query({}, 2)) + "\xc0\x0c" + std::string(5, '\0'), { "\xc0\x0c" } },
+		{ "cut in a name", Query({ "example.com" }).substr(0, 17), {} },
 		{ "name over 255 bytes", Query({}, 1) + std::string(300, '\x3f') + '\0', {} },
+		{ "nine questions", Query(std::vector<std::string>(8, "a.test")) + Query({ "example.com" }).substr(12), std::vector<std::string>(8, "\1a\4test") },
+		// Compression pointers lead to earlier labels, which resolvers follow.
+		{ "pointer to a question", Query({ "com" }, 2) + "\7example\xc0\x0c" + std::string("\0\1\0\1", 4), { "\3com", e } },
+		{ "pointer into the header", std::string("\x12\x34\1\0\0\1\3com\0\0", 12) + "\7example\xc0\x06" + std::string("\0\1\0\1", 4), { e } },
+		{ "pointer to itself", Query({}, 2) + "\xc0\x0c" + std::string(5, '\0'), {} },
+		{ "pointer loop", Query({}, 1) + "\4loop\xc0\x0c" + std::string(4, '\0'), {} },
+		{ "forward pointer", Query({}, 1) + "\xc0\x20" + std::string(30, '\0'), {} },
+		{ "cut pointer", Query({}, 1) + "\xc0", {} },
+		{ "reserved label type", Query({}, 1) + "\x41" + std::string(70, 'a') + '\0', {} },
 	};
 	for (const auto &r : rows)
 		EXPECT_EQ(Names(r.pkt), r.names) << r.what;
@@ -114,6 +122,15 @@ TEST_F(NetLists, Matching)
 	EXPECT_FALSE(net_addr_blocked(&m6));
 	EXPECT_EQ(exist_block_url_nocase("\7ExAMPLE\3cOm"), 1);
 	EXPECT_EQ(exist_block_url_nocase("\3www\7example\3com"), 0);
+	// The index follows deletes and clears; spellings are elements of their own.
+	char upper[URL_BUF_SIZE] = "\7EXAMPLE\3com";
+	ASSERT_EQ(update_block_url(upper), 0);
+	ASSERT_EQ(delete_block_url(enc), 0);
+	EXPECT_EQ(exist_block_url_nocase("\7example\3com"), 1) << "the other spelling";
+	ASSERT_EQ(clear_block_url(), 0);
+	EXPECT_EQ(exist_block_url_nocase("\7example\3com"), 0);
+	ASSERT_EQ(update_block_url(enc), 0);
+	EXPECT_EQ(exist_block_url_nocase("\7example\3COM"), 1);
 	shim_fatal_signal = true;
 	EXPECT_FALSE(net_addr_blocked(&t4)) << "an interrupted wait allows";
 }

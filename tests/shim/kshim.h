@@ -84,6 +84,7 @@ typedef uint32_t __be32;
 #define min_t(t, a, b) ((t)(a) < (t)(b) ? (t)(a) : (t)(b))
 
 #define pr_err(...) fprintf(stderr, __VA_ARGS__)
+#define pr_err_ratelimited(...) pr_err(__VA_ARGS__)
 #define pr_info(...) fprintf(stderr, __VA_ARGS__)
 #define pr_debug(...) do { } while (0)
 #define cpu_relax() do { } while (0)
@@ -189,6 +190,43 @@ static inline int list_empty(const struct list_head *h)
 	     &pos->member != (head); \
 	     pos = list_entry(rcu_dereference(pos->member.next), \
 			      __typeof__(*pos), member))
+
+/* Hash lists, as the kernel's: a head of one pointer, nodes linked both ways. */
+struct hlist_node {
+	struct hlist_node *next, **pprev;
+};
+
+struct hlist_head {
+	struct hlist_node *first;
+};
+
+#define INIT_HLIST_HEAD(h) ((h)->first = NULL)
+
+static inline void hlist_add_head(struct hlist_node *n, struct hlist_head *h)
+{
+	n->next = h->first;
+	if (h->first)
+		h->first->pprev = &n->next;
+	h->first = n;
+	n->pprev = &h->first;
+}
+
+static inline void hlist_del(struct hlist_node *n)
+{
+	*n->pprev = n->next;
+	if (n->next)
+		n->next->pprev = n->pprev;
+	n->next = (struct hlist_node *)0x100;
+	n->pprev = (struct hlist_node **)0x122;
+}
+
+#define hlist_entry_safe(ptr, type, member) \
+	({ __typeof__(ptr) ____p = (ptr); \
+	   ____p ? container_of(____p, type, member) : NULL; })
+#define hlist_for_each_entry(pos, head, member) \
+	for (pos = hlist_entry_safe((head)->first, __typeof__(*pos), member); \
+	     pos; \
+	     pos = hlist_entry_safe(pos->member.next, __typeof__(*pos), member))
 
 /* ---- atomics ---- */
 

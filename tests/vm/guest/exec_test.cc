@@ -83,6 +83,12 @@ protected:
 		ASSERT_EQ(LoadModule("/lib/zentrope/zentrope.ko"), 0);
 		sock_ = new Sock(true);
 		ASSERT_EQ(sock_->Listen(), 0);
+		// This process was started before the module: its first open
+		// judged for interpreters records it, for as long as it runs.
+		ASSERT_EQ(Cmd("interp_prog", "ADD /nonexistent"), 0);
+		ReadText("/proc/self/comm");
+		ASSERT_EQ(Cmd("interp_prog", "CLEAR"), 0);
+		ASSERT_EQ(DebugCount("num_pid_prog_pair_list"), 1);
 	}
 	static void TearDownTestSuite()
 	{
@@ -107,14 +113,7 @@ protected:
 	}
 
 	// The next block event within a few seconds.
-	static std::optional<block_event> Event(int ms = 3000)
-	{
-		while (auto m = sock_->Recv(ms)) {
-			if (m->p.header.msg_type == ZT_MSG_EVENT)
-				return m->p.event;
-		}
-		return std::nullopt;
-	}
+	static std::optional<block_event> Event(int ms = 3000) { return sock_->NextEvent(ms); }
 
 	static Sock *sock_;
 	Counts base_;

@@ -1,6 +1,6 @@
-// The 13 diverted kernel functions behave as without the module: a table of
-// operations (exec, exit, open, connect, send, receive, bind, utimes and the
-// four extended-attribute calls, successes and failures alike) runs before
+// The 15 diverted kernel functions behave as without the module: a table of
+// operations (fork, exec, exit, open, connect, send, receive, bind, utimes and
+// the four extended-attribute calls, successes and failures alike) runs before
 // the load, while the module is loaded and after its removal, and every
 // outcome must be the same each time. With the hooks build (--counters),
 // each operation must also have gone through the handlers it names. Then
@@ -12,6 +12,7 @@
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
+#include <poll.h>
 #include <pthread.h>
 #include <signal.h>
 #include <sys/socket.h>
@@ -51,6 +52,8 @@ const std::vector<std::string> kHookNames = {
 	"security_inode_getxattr",
 	"security_inode_removexattr",
 	"vfs_listxattr",
+	"inet6_recvmsg",
+	"wake_up_new_task",
 };
 
 // ---- outcome helpers: text that is the same for the same behaviour ----
@@ -362,7 +365,7 @@ std::vector<Op> MakeOps()
 		  [](const Ctx &c) { return Spawn({ c.Path("garbage") }); } },
 		{ "exec_directory", {},
 		  [](const Ctx &c) { return Spawn({ c.Path("subdir") }); } },
-		{ "exit_status", { "exit_signals" },
+		{ "exit_status", { "wake_up_new_task", "exit_signals" },
 		  [](const Ctx &) { return Child([] { _exit(7); }); } },
 		{ "exit_signal", { "exit_signals" },
 		  [](const Ctx &) { return Child([] { raise(SIGKILL); }); } },
@@ -545,6 +548,23 @@ std::vector<Op> MakeOps()
 			  out += " got " + (n < 0 ? Err(errno) : std::string(buf, n));
 			  out += from.sin_port == sa.sin_port ? " from sender" : " from elsewhere";
 			  return out;
+		  } },
+		{ "udp6_sendto_recvfrom", { "security_socket_sendmsg", "inet6_recvmsg" },
+		  [](const Ctx &) {
+			  sockaddr_in6 a{};
+			  a.sin6_family = AF_INET6;
+			  a.sin6_addr = in6addr_loopback;
+			  socklen_t len = sizeof(a);
+			  Fd r(socket(AF_INET6, SOCK_DGRAM | SOCK_CLOEXEC, 0));
+			  Fd s(socket(AF_INET6, SOCK_DGRAM | SOCK_CLOEXEC, 0));
+			  if (bind(r, (sockaddr *)&a, sizeof(a)) || getsockname(r, (sockaddr *)&a, &len))
+				  return Err(errno);
+			  std::string out = "sent " + Ret(sendto(s, "six", 3, 0, (sockaddr *)&a, sizeof(a)));
+			  char buf[8];
+			  pollfd p{ r, POLLIN, 0 };
+			  poll(&p, 1, 30000);
+			  ssize_t n = recv(r, buf, sizeof(buf), MSG_DONTWAIT);
+			  return out + " got " + (n < 0 ? Err(errno) : std::string(buf, n));
 		  } },
 		{ "udp_recv_empty", { "inet_recvmsg" },
 		  [](const Ctx &) {
