@@ -129,7 +129,7 @@ bool Start()
 		printf("BENCH daemon start failed\n");
 		return false;
 	}
-	WaitFor([] { return (g_pid = DaemonPid()) > 0 && SocketBound(g_pid); }, 1200, 20);
+	WaitFor([] { return (g_pid = DaemonPid()) > 0 && DaemonPortid(); }, 1200, 20);
 	double t = Now() - t0;
 	printf("BENCH daemon start-to-listening: %.2f s (%d entries x 4 lists, %d digests)\n",
 	       t, kEntries, kDigests);

@@ -195,18 +195,16 @@ static inline int list_empty(const struct list_head *h)
 struct hlist_node {
 	struct hlist_node *next, **pprev;
 };
-
 struct hlist_head {
 	struct hlist_node *first;
 };
-
 #define INIT_HLIST_HEAD(h) ((h)->first = NULL)
 
 static inline void hlist_add_head(struct hlist_node *n, struct hlist_head *h)
 {
 	n->next = h->first;
-	if (h->first)
-		h->first->pprev = &n->next;
+	if (n->next)
+		n->next->pprev = &n->next;
 	h->first = n;
 	n->pprev = &h->first;
 }
@@ -216,16 +214,11 @@ static inline void hlist_del(struct hlist_node *n)
 	*n->pprev = n->next;
 	if (n->next)
 		n->next->pprev = n->pprev;
-	n->next = (struct hlist_node *)0x100;
-	n->pprev = (struct hlist_node **)0x122;
 }
 
-#define hlist_entry_safe(ptr, type, member) \
-	({ __typeof__(ptr) ____p = (ptr); \
-	   ____p ? container_of(____p, type, member) : NULL; })
+#define hlist_entry_safe(p, type, member) ((p) ? container_of(p, type, member) : NULL)
 #define hlist_for_each_entry(pos, head, member) \
-	for (pos = hlist_entry_safe((head)->first, __typeof__(*pos), member); \
-	     pos; \
+	for (pos = hlist_entry_safe((head)->first, __typeof__(*pos), member); pos; \
 	     pos = hlist_entry_safe(pos->member.next, __typeof__(*pos), member))
 
 /* ---- atomics ---- */

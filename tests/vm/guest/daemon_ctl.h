@@ -4,22 +4,18 @@
 #define ZT_VM_GUEST_DAEMON_CTL_H
 
 #include <arpa/inet.h>
-#include <dirent.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
 #include <sys/types.h>
 #include <unistd.h>
 
-#include <algorithm>
 #include <cerrno>
+
 #include <chrono>
-#include <cstring>
 #include <fstream>
 #include <regex>
-#include <sstream>
 #include <string>
 #include <thread>
-#include <vector>
 
 #include "module_ctl.h"
 
@@ -73,39 +69,18 @@ inline pid_t DaemonPid()
 	return (pid_t)atoi(ReadText("/var/run/zentrope_pid").c_str());
 }
 
-// The port id of @pid's bound connector socket (protocol 11), 0 when it
-// has none yet. The kernel picks the id, so the socket is found by its
-// inode among @pid's descriptors.
-inline uint32_t DaemonPortid(pid_t pid)
+// The port id of the connector socket (protocol 11) subscribed to the
+// daemon's group (Groups 00008000), 0 while there is none: the daemon's,
+// as no other guest program subscribes. The kernel picks the id, so it
+// says nothing of the pid.
+inline uint32_t DaemonPortid()
 {
-	const std::string fds = "/proc/" + std::to_string(pid) + "/fd/";
-	std::vector<std::string> inodes;
-	if (DIR *d = opendir(fds.c_str())) {
-		while (struct dirent *e = readdir(d)) {
-			char link[64] = {};
-			if (readlink((fds + e->d_name).c_str(), link, sizeof(link) - 1) > 0 &&
-			    !strncmp(link, "socket:[", 8))
-				inodes.push_back(std::string(link + 8, strcspn(link + 8, "]")));
-		}
-		closedir(d);
-	}
-	// sk Eth Pid Groups Rmem Wmem Dump Locks Drops Inode
-	for (const std::string &l : Lines(ReadText("/proc/net/netlink"))) {
-		std::istringstream in(l);
-		std::string f[10];
-		for (auto &x : f)
-			in >> x;
-		if (f[1] == "11" && std::find(inodes.begin(), inodes.end(), f[9]) != inodes.end())
-			return static_cast<uint32_t>(std::stoul(f[2]));
-	}
+	const std::regex re("^\\S+ +11 +(\\d+) +00008000 ");
+	std::smatch m;
+	for (const std::string &l : Lines(ReadText("/proc/net/netlink")))
+		if (std::regex_search(l, m, re))
+			return static_cast<uint32_t>(std::stoul(m[1]));
 	return 0;
-}
-
-// The daemon's connector socket is bound: it is about to send its listen
-// request.
-inline bool SocketBound(pid_t pid)
-{
-	return DaemonPortid(pid) != 0;
 }
 
 } // namespace zt

@@ -119,38 +119,26 @@ protected:
 	}
 };
 
-// Threads sending listen requests on connector sockets of their own until
-// stopped: the connector may call the module's callback at any moment of
-// an unload, and must never run freed code. A short pause between requests
-// leaves the emulated CPUs to the loads and unloads.
-class ListenStorm {
-public:
-	explicit ListenStorm(int threads)
-	{
-		for (int i = 0; i < threads; i++)
-			threads_.emplace_back([this] {
-				Sock s(false);
-				while (!stop_) {
-					s.Listen();
-					usleep(500);
-				}
-			});
-	}
-	~ListenStorm()
-	{
-		stop_ = true;
-		for (auto &t : threads_)
-			t.join();
-	}
-
-private:
-	std::atomic<bool> stop_{ false };
-	std::vector<std::thread> threads_;
-};
-
+// Four threads send listen requests all the while: the connector may call
+// the module's callback at any moment of an unload, and must never run
+// freed code. A short pause leaves the emulated CPUs to the loads.
 TEST_F(Lifecycle, TwentyLoadsAndUnloadsInOneBoot)
 {
-	ListenStorm storm(4);
+	struct Storm {
+		std::atomic<bool> stop{ false };
+		std::vector<std::thread> threads;
+		~Storm()
+		{
+			stop = true;
+			for (auto &t : threads)
+				t.join();
+		}
+	} storm;
+	for (int i = 0; i < 4; i++)
+		storm.threads.emplace_back([&] {
+			for (Sock s(false); !storm.stop; usleep(500))
+				s.Listen();
+		});
 	for (int i = 0; i < 20 && !HasFailure(); i++) {
 		const std::string it = "round " + std::to_string(i);
 		ASSERT_EQ(LoadModule(kShipped), 0) << it;

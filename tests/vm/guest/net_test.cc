@@ -3,22 +3,25 @@
 // ports refused with the right event, unlisted ones working; a blocked
 // program losing the network under strict 0; quite silencing events; DNS
 // queries to a responder on 127.0.0.1:53, raw and through busybox
-// nslookup.
+// nslookup; and one table of the ways round the rules a user tries.
 //
 //   zt_guest_net [gtest flags]    (loads /lib/zentrope/zentrope.ko itself)
 #include <gtest/gtest.h>
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
+#include <poll.h>
+#include <sys/mman.h>
 #include <sys/socket.h>
+#include <sys/uio.h>
 #include <sys/un.h>
 
 #include <atomic>
+#include <fstream>
 #include <functional>
 #include <thread>
 
 #include "cn_sock.h"
-#include "inet.h"
 #include "dns_query.h"
 #include "module_ctl.h"
 #include "spawn.h"
@@ -28,13 +31,136 @@ namespace {
 using namespace zt;
 
 constexpr int kTcp4 = 7001, kTcp6 = 7002, kUdp = 7003;
-const std::string kSelf = "/bin/zt_guest_net";
+const std::string kSelf = "/bin/zt_guest_net", kW = "/tmp/w/";
+
+struct Sa {
+	sockaddr_storage ss{};
+	socklen_t len = 0;
+	const sockaddr *p() const { return reinterpret_cast<const sockaddr *>(&ss); }
+};
+
+Sa Addr(const std::string &ip, int port)
+{
+	Sa a;
+	auto *v4 = reinterpret_cast<sockaddr_in *>(&a.ss);
+	auto *v6 = reinterpret_cast<sockaddr_in6 *>(&a.ss);
+	if (inet_pton(AF_INET, ip.c_str(), &v4->sin_addr) == 1) {
+		v4->sin_family = AF_INET;
+		v4->sin_port = htons(port);
+		a.len = sizeof(*v4);
+	} else if (inet_pton(AF_INET6, ip.c_str(), &v6->sin6_addr) == 1) {
+		v6->sin6_family = AF_INET6;
+		v6->sin6_port = htons(port);
+		a.len = sizeof(*v6);
+	}
+	return a;
+}
+
+int Errno(long r)
+{
+	return r < 0 ? errno : 0;
+}
+
+// A fresh socket of @type for @ip's family, optionally bound to @ip.
+int Socket(const std::string &ip, int type, bool bind_it = false, int port = 0)
+{
+	Sa a = Addr(ip, port);
+	int fd = socket(a.ss.ss_family, type | SOCK_CLOEXEC, 0);
+	if (fd >= 0 && bind_it && bind(fd, a.p(), a.len))
+		ADD_FAILURE() << "bind " << ip << ": " << strerror(errno);
+	return fd;
+}
+
+int Connect(const std::string &ip, int port, int type = SOCK_STREAM)
+{
+	int fd = Socket(ip, type);
+	Sa a = Addr(ip, port);
+	int err = Errno(connect(fd, a.p(), a.len));
+	close(fd);
+	return err;
+}
+
+int SendTo(const std::string &ip, int port, const std::string &data = "x")
+{
+	int fd = Socket(ip, SOCK_DGRAM);
+	Sa a = Addr(ip, port);
+	int err = Errno(sendto(fd, data.data(), data.size(), 0, a.p(), a.len));
+	close(fd);
+	return err;
+}
+
+int Bind(const std::string &ip, int port)
+{
+	int fd = Socket(ip, SOCK_STREAM);
+	Sa a = Addr(ip, port);
+	int err = Errno(bind(fd, a.p(), a.len));
+	close(fd);
+	return err;
+}
+
+// Answers A queries on 127.0.0.1:53 with 1.2.3.4, others with no answer.
+class Responder {
+public:
+	Responder() : fd_(Socket("127.0.0.1", SOCK_DGRAM, true, 53)), t_([this] { Run(); }) {}
+	~Responder()
+	{
+		stop_ = true;
+		t_.join();
+		close(fd_);
+	}
+
+private:
+	void Run()
+	{
+		char buf[1500];
+		while (!stop_) {
+			pollfd p{ fd_, POLLIN, 0 };
+			if (poll(&p, 1, 100) != 1)
+				continue;
+			sockaddr_storage from;
+			socklen_t fl = sizeof(from);
+			ssize_t n = recvfrom(fd_, buf, sizeof(buf), 0, reinterpret_cast<sockaddr *>(&from), &fl);
+			if (n < 12)
+				continue;
+			std::string r(buf, n);
+			r[2] = char(r[2] | 0x80);
+			bool a = n >= 4 && r[n - 3] == 1 && r[n - 4] == 0;
+			if (a) {
+				r[7] = 1;
+				r += std::string("\xc0\x0c\0\1\0\1\0\0\0\x3c\0\4\1\2\3\4", 16);
+			}
+			sendto(fd_, r.data(), r.size(), 0, reinterpret_cast<sockaddr *>(&from), fl);
+		}
+	}
+	int fd_;
+	std::atomic<bool> stop_{ false };
+	std::thread t_;
+};
+
+std::string Output(const std::string &cmd)
+{
+	std::string out;
+	FILE *p = popen((cmd + " 2>&1").c_str(), "r");
+	char buf[512];
+	while (p && fgets(buf, sizeof(buf), p))
+		out += buf;
+	if (p)
+		pclose(p);
+	return out;
+}
 
 class Net : public testing::Test {
 protected:
 	static void SetUpTestSuite()
 	{
 		ASSERT_EQ(system("ip -6 addr add fd00::2/128 dev lo"), 0);
+		ASSERT_EQ(system("mkdir -p /tmp/w && cd /tmp/w && cp /bin/zt_tool_dyn listed"
+				 " && cp /bin/zt_tool_dyn free && for f in evshort bydigest interp plain;"
+				 " do cp /bin/zt_tool $f; done && printf zt >> bydigest && : > empty"
+				 " && chmod +x empty && echo x > script && echo x > notes"), 0);
+		// Started before the module: each connects once its stdin closes.
+		for (const char *p : { "evshort", "plain" })
+			early_.push_back(Spawn({ kW + p, "wait", "connect", std::to_string(kTcp4) }, true));
 		ASSERT_EQ(LoadModule("/lib/zentrope/zentrope.ko"), 0);
 		sock_ = new Sock(true);
 		ASSERT_EQ(sock_->Listen(), 0);
@@ -46,6 +172,8 @@ protected:
 	}
 	static void TearDownTestSuite()
 	{
+		for (Child &c : early_)
+			Finish(c);
 		for (int fd : listeners_)
 			close(fd);
 		delete sock_;
@@ -53,9 +181,11 @@ protected:
 	}
 	void SetUp() override
 	{
-		for (const char *l : { "block_ipv4", "block_ipv6", "block_port", "block_url", "block_prog" })
+		for (const char *l : { "block_ipv4", "block_ipv6", "block_port", "block_url", "block_prog",
+				       "block_hash", "interp_prog" })
 			ASSERT_EQ(Cmd(l, "CLEAR"), 0) << l;
 		ASSERT_EQ(Cmd("quite", "0"), 0);
+		ASSERT_EQ(Cmd("strict", "0"), 0);
 		while (sock_->Recv(0))
 			;
 	}
@@ -77,10 +207,12 @@ protected:
 
 	static Sock *sock_;
 	static std::vector<int> listeners_;
+	static std::vector<Child> early_;
 };
 
 Sock *Net::sock_;
 std::vector<int> Net::listeners_;
+std::vector<Child> Net::early_;
 
 struct Op {
 	const char *what;
@@ -245,6 +377,194 @@ TEST_F(Net, DnsQueries)
 	int st;
 	ASSERT_EQ(waitpid(p, &st, 0), p);
 	EXPECT_TRUE(WIFEXITED(st) && WEXITSTATUS(st) == 0);
+}
+
+// ---- the ways round the rules ----
+
+// A datagram sent, or a stream bound, with the family field AF_UNSPEC.
+int Unspec(bool bind_it, const std::string &ip, int port, const std::string &data = "x")
+{
+	Sa a = Addr(ip, port);
+	a.ss.ss_family = AF_UNSPEC;
+	int fd = socket(AF_INET, (bind_it ? SOCK_STREAM : SOCK_DGRAM) | SOCK_CLOEXEC, 0);
+	int err = Errno(bind_it ? bind(fd, a.p(), a.len)
+				: sendto(fd, data.data(), data.size(), 0, a.p(), a.len));
+	close(fd);
+	return err;
+}
+
+// A send on a connection accepted from @src, naming another address.
+int AcceptedSend(const std::string &src)
+{
+	int l = Socket("127.0.0.1", SOCK_STREAM, true, kTcp4 + 20), c = Socket(src, SOCK_STREAM, true);
+	Sa a = Addr("127.0.0.1", kTcp4 + 20), other = Addr("127.0.0.1", kTcp4);
+	int s = listen(l, 1) || connect(c, a.p(), a.len) ? -1 : accept(l, nullptr, nullptr);
+	int err = s < 0 ? errno : Errno(sendto(s, "x", 1, 0, other.p(), other.len));
+	for (int fd : { l, c, s })
+		close(fd);
+	return err;
+}
+
+// @q to 127.0.0.1:@port from pages mapped but not faulted in yet, or in
+// two pieces: two buffers of one send, or two sends corked with MSG_MORE.
+enum Shape { kMapped, kTwoBuffers, kCorked };
+int SendShaped(const std::string &q, Shape shape, int port = 53)
+{
+	Sa a = Addr("127.0.0.1", port);
+	char *data = const_cast<char *>(q.data());
+	if (shape == kMapped) {
+		std::ofstream(kW + "q", std::ios::binary) << q;
+		int fd = open((kW + "q").c_str(), O_RDONLY | O_CLOEXEC);
+		data = static_cast<char *>(mmap(nullptr, q.size(), PROT_READ, MAP_SHARED, fd, 0));
+		close(fd);
+	}
+	iovec iov[2] = { { data, 16 }, { data + 16, q.size() - 16 } };
+	msghdr m{};
+	m.msg_name = const_cast<sockaddr *>(a.p());
+	m.msg_namelen = a.len;
+	m.msg_iov = iov;
+	m.msg_iovlen = shape == kTwoBuffers ? 2 : 1;
+	iov[0].iov_len = shape == kMapped ? q.size() : 16;
+	int fd = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+	int err = Errno(sendmsg(fd, &m, shape == kCorked ? MSG_MORE : 0));
+	m.msg_iov = iov + 1;
+	if (!err && shape == kCorked)
+		err = Errno(sendmsg(fd, &m, 0));
+	close(fd);
+	if (shape == kMapped)
+		munmap(data, q.size());
+	return err;
+}
+
+// A datagram from @src to an AF_INET6 socket bound to @to (:: for an IPv4
+// @to, so the socket is dual-stack), received.
+int Received6(const std::string &to, const std::string &src)
+{
+	int r = Socket(to.find(':') == std::string::npos ? "::" : to, SOCK_DGRAM, true, kUdp);
+	int s = Socket(src, SOCK_DGRAM, true);
+	Sa dst = Addr(to, kUdp);
+	sendto(s, "d", 1, 0, dst.p(), dst.len);
+	pollfd p{ r, POLLIN, 0 };
+	char b;
+	int err = poll(&p, 1, 3000) == 1 ? Errno(recv(r, &b, 1, 0)) : ETIMEDOUT;
+	close(s);
+	close(r);
+	return err;
+}
+
+// The dynamic loader running @prog: EPERM when it could not open it.
+int ViaLoader(const std::string &prog)
+{
+	const std::string out = Output("/lib64/ld-linux-x86-64.so.2 " + prog);
+	EXPECT_TRUE(out.empty() || out.find("Operation not permitted") != std::string::npos) << out;
+	return out.empty() ? 0 : EPERM;
+}
+
+// A 64 KiB datagram: @first, then questions up to the size limit.
+std::string BigQuery(const std::string &first)
+{
+	std::string q = Query({ first });
+	while (q.size() + 5 <= 65507)
+		q += std::string("\0\0\1\0\1", 5);
+	q[4] = q[5] = char(0xff);
+	return q;
+}
+
+// The way round, aimed at a listed target and at an unlisted one.
+struct Way {
+	const char *what;
+	int strict;
+	std::function<int()> listed, unlisted;
+	uint32_t type, kind;
+};
+
+// Each way aimed at a listed target fails with EPERM and one event of its
+// rule's type and kind; aimed at an unlisted one it works, without an
+// event. The loader and its C library come from the host (net.sh installs
+// them), the interpreter list from the real mk_usr_interp_name_list.
+TEST_F(Net, WaysRoundTheRules)
+{
+	ASSERT_EQ(system(("sh /data/mk_usr_interp_name_list " + kW + "interp.txt").c_str()), 0);
+	for (const auto &i : Lines(ReadText(kW + "interp.txt")))
+		ASSERT_EQ(Cmd("interp_prog", "ADD " + i), 0) << i;
+	ASSERT_EQ(Cmd("interp_prog", "ADD " + kW + "interp"), 0);
+	for (const std::string p : { kW + "listed", std::string("evshort"), kW + "script" })
+		ASSERT_EQ(Cmd("block_prog", "ADD " + p), 0) << p;
+	ASSERT_EQ(Cmd("block_hash", "ADD " + Output("sha1sum " + kW + "bydigest").substr(0, 40)), 0);
+	ASSERT_EQ(Cmd("block_ipv4", "ADD 127.0.0.2"), 0);
+	ASSERT_EQ(Cmd("block_ipv6", "ADD fd00::2"), 0);
+	ASSERT_EQ(Cmd("block_port", "ADD 7199"), 0);
+	// The domain list at its capacity: a question costs one probe all the same.
+	ASSERT_EQ(Cmd("block_url", "ADD example.com"), 0);
+	for (int i = 1; i < 10000; i++)
+		ASSERT_EQ(Cmd("block_url", "ADD d" + std::to_string(i) + ".test"), 0);
+
+	const std::string port = std::to_string(kTcp4), q = Query({ "example.com" }),
+			  other = Query({ "other.test" });
+	auto run = [=](std::vector<std::string> argv) {
+		argv[0] = kW + argv[0];
+		return [=] { return RunProg(argv); };
+	};
+	auto early = [](int i) { return [i] { return Finish(early_[i]); }; };
+	auto ptr = [](const char *tld) {
+		return Query({ tld }, 2) + "\7example\xc0\x0c" + std::string("\0\1\0\1", 4);
+	};
+	const Way ways[] = {
+		{ "1: the loader runs a listed program", 1, [] { return ViaLoader(kW + "listed"); },
+		  [] { return ViaLoader(kW + "free"); }, ZT_TYPE_PROG, ZT_KIND_EXECING },
+		{ "2: sendto AF_UNSPEC", 0, [] { return Unspec(false, "127.0.0.2", kUdp); },
+		  [] { return Unspec(false, "127.0.0.1", kUdp); }, ZT_TYPE_SEND, ZT_KIND_SENDMSGING },
+		{ "2: DNS query to AF_UNSPEC", 0, [=] { return Unspec(false, "127.0.0.1", 53, q); },
+		  [=] { return Unspec(false, "127.0.0.1", 53, other); }, ZT_TYPE_DNS, ZT_KIND_DNSLOOKUPING },
+		{ "2: a stream sends to its peer, whatever the name", 0,
+		  [] { return AcceptedSend("127.0.0.2"); }, [] { return AcceptedSend("127.0.0.1"); },
+		  ZT_TYPE_SEND, ZT_KIND_SENDMSGING },
+		{ "3: bind AF_UNSPEC", 0, [] { return Unspec(true, "0.0.0.0", 7199); },
+		  [] { return Unspec(true, "0.0.0.0", 7198); }, ZT_TYPE_BIND, ZT_KIND_BINDING },
+		{ "4: query in pages not faulted in", 0, [=] { return SendShaped(q, kMapped); },
+		  [=] { return SendShaped(other, kMapped); }, ZT_TYPE_DNS, ZT_KIND_DNSLOOKUPING },
+		{ "4: query in two buffers", 0, [=] { return SendShaped(q, kTwoBuffers); },
+		  [=] { return SendShaped(other, kTwoBuffers); }, ZT_TYPE_DNS, ZT_KIND_DNSLOOKUPING },
+		{ "4: query corked in two sends", 0, [=] { return SendShaped(other, kCorked); },
+		  [=] { return SendShaped(other, kCorked, 5353); }, ZT_TYPE_DNS, ZT_KIND_DNSLOOKUPING },
+		{ "4: name through a compression pointer", 0,
+		  [=] { return SendTo("127.0.0.1", 53, ptr("com")); },
+		  [=] { return SendTo("127.0.0.1", 53, ptr("org")); }, ZT_TYPE_DNS, ZT_KIND_DNSLOOKUPING },
+		{ "5: child of a program listed by short name", 0, run({ "evshort", "fork", "connect", port }),
+		  run({ "plain", "fork", "connect", port }), ZT_TYPE_PROG, ZT_KIND_CONNECTING },
+		{ "5: child of a program listed by digest", 0, run({ "bydigest", "fork", "connect", port }),
+		  run({ "plain", "fork", "connect", port }), ZT_TYPE_PROG, ZT_KIND_CONNECTING },
+		{ "5: after a failed exec", 0, run({ "evshort", "tryexec", kW + "empty", "connect", port }),
+		  run({ "plain", "tryexec", kW + "empty", "connect", port }), ZT_TYPE_PROG, ZT_KIND_CONNECTING },
+		{ "5: started before the module", 0, early(0), early(1), ZT_TYPE_PROG, ZT_KIND_CONNECTING },
+		{ "5: an interpreter's child, after the blocked script", 0,
+		  run({ "interp", "read", kW + "script", "fork", "connect", port }),
+		  run({ "interp", "read", kW + "notes", "fork", "connect", port }), ZT_TYPE_PROG,
+		  ZT_KIND_CONNECTING },
+		{ "6: IPv6 receive", 0, [] { return Received6("::1", "fd00::2"); },
+		  [] { return Received6("::1", "::1"); }, ZT_TYPE_RECV, ZT_KIND_RECVMSGING },
+		{ "6: dual-stack receive from IPv4", 0, [] { return Received6("127.0.0.1", "127.0.0.2"); },
+		  [] { return Received6("127.0.0.1", "127.0.0.1"); }, ZT_TYPE_RECV, ZT_KIND_RECVMSGING },
+		{ "7: 64 KiB of questions, 10,000 domains listed", 0,
+		  [] { return SendTo("127.0.0.1", 53, BigQuery("d9999.test")); },
+		  [] { return SendTo("127.0.0.1", 53, BigQuery("d10000.test")); }, ZT_TYPE_DNS,
+		  ZT_KIND_DNSLOOKUPING },
+	};
+	Responder dns;
+	for (const Way &w : ways) {
+		SCOPED_TRACE(w.what);
+		ASSERT_EQ(Cmd("strict", std::to_string(w.strict)), 0);
+		EXPECT_EQ(w.listed(), EPERM);
+		auto ev = sock_->NextEvent();
+		EXPECT_TRUE(ev.has_value()) << "no event";
+		if (ev) {
+			EXPECT_EQ(ev->type, w.type);
+			EXPECT_EQ(ev->kind, w.kind);
+		}
+		EXPECT_TRUE(NoEvent()) << "a second event";
+		EXPECT_EQ(w.unlisted(), 0) << "unlisted";
+		EXPECT_TRUE(NoEvent()) << "an event for the unlisted target";
+	}
 }
 
 } // namespace

@@ -976,7 +976,7 @@ pid_t StartDaemon()
 	pid_t pid = 0;
 	if (rc != 0) {
 		Fail("zentroped exited %d at start:\n%s", rc, ReadText(kLog).c_str());
-	} else if (!WaitFor([&] { return (pid = DaemonPid()) > 1 && SocketBound(pid); }, 300)) {
+	} else if (!WaitFor([&] { return (pid = DaemonPid()) > 1 && DaemonPortid(); }, 300)) {
 		Fail("zentroped did not start listening:\n%s", ReadText(kLog).c_str());
 		pid = 0;
 	}

@@ -36,7 +36,8 @@ inline Child Spawn(const std::vector<std::string> &argv, bool hold = false,
 {
 	Child c;
 	int err_pipe[2], in_pipe[2] = { -1, -1 };
-	if (pipe2(err_pipe, O_CLOEXEC) || (hold && pipe(in_pipe))) {
+	// Close-on-exec: a later child must not hold this one's stdin open.
+	if (pipe2(err_pipe, O_CLOEXEC) || (hold && pipe2(in_pipe, O_CLOEXEC))) {
 		c.exec_errno = errno;
 		return c;
 	}

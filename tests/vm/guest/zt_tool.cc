@@ -5,6 +5,9 @@
 //   zt_tool threads N    start and join N threads, then as "wait"
 //   zt_tool exec PATH    start two sleeping threads, then exec PATH ("wait")
 //   zt_tool connect PORT [IP]  TCP connect to IP (127.0.0.1):PORT; exit 0, or the errno
+//   zt_tool fork ...     the rest in a child; its exit status
+//   zt_tool tryexec FILE ...  exec FILE; when that fails, the rest
+// wait and read, when they succeed, also go on with the rest.
 #include <errno.h>
 #include <fcntl.h>
 #include <pthread.h>
@@ -12,6 +15,7 @@
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cstdlib>
@@ -39,21 +43,32 @@ void *Nothing(void *arg)
 	return arg;
 }
 
-} // namespace
-
-int main(int argc, char **argv)
+// argv[1] is the command, as for main().
+int Run(int argc, char **argv)
 {
 	if (argc < 2)
 		return 0;
 	if (!strcmp(argv[1], "wait"))
-		return Drain(0);
+		return Drain(0) ?: Run(argc - 1, argv + 1);
 	if (!strcmp(argv[1], "read") && argc > 2) {
 		int fd = open(argv[2], O_RDONLY);
 		if (fd < 0)
 			return errno;
 		int err = Drain(fd);
 		close(fd);
-		return err;
+		return err ?: Run(argc - 2, argv + 2);
+	}
+	if (!strcmp(argv[1], "fork")) {
+		pid_t pid = fork();
+		if (pid == 0)
+			_exit(Run(argc - 1, argv + 1));
+		int st;
+		return waitpid(pid, &st, 0) == pid && WIFEXITED(st) ? WEXITSTATUS(st) : 1;
+	}
+	if (!strcmp(argv[1], "tryexec") && argc > 2) {
+		char *args[] = { argv[2], nullptr };
+		execv(argv[2], args);
+		return Run(argc - 2, argv + 2);
 	}
 	if (!strcmp(argv[1], "threads") && argc > 2) {
 		int n = atoi(argv[2]);
@@ -87,4 +102,11 @@ int main(int argc, char **argv)
 		return err;
 	}
 	return 2;
+}
+
+} // namespace
+
+int main(int argc, char **argv)
+{
+	return Run(argc, argv);
 }
