@@ -111,34 +111,6 @@ static inline struct dentry *zt_d_real(struct dentry *dentry)
 #else
 #define ZT_CREDS_FILE struct file
 #endif
-#include <linux/uio.h>
-
-/*
- * The one user buffer a message's data comes from, or NULL when it comes
- * from several (or from kernel memory). 6.4 moved the iovec behind
- * iter_iov(); single-buffer sends are ITER_UBUF from 6.0 on, but a
- * one-element iovec is still possible.
- */
-static inline void __user *zt_msg_user_buf(const struct iov_iter *it,
-					   size_t *len)
-{
-	const struct iovec *iov;
-
-	if (iter_is_ubuf(it)) {
-		*len = iov_iter_count(it);
-		return it->ubuf + it->iov_offset;
-	}
-	if (!iter_is_iovec(it) || it->nr_segs != 1)
-		return NULL;
-#if LINUX_VERSION_CODE >= KERNEL_VERSION(6, 4, 0)
-	iov = iter_iov(it);
-#else
-	iov = it->iov;
-#endif
-	*len = min(iov_iter_count(it), iov->iov_len - it->iov_offset);
-	return iov->iov_base + it->iov_offset;
-}
-
 #include <linux/udp.h>
 
 /*

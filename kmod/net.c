@@ -210,10 +210,13 @@ static int dns_query_read(struct dns_query *q, const struct socket *sock,
 			  const struct msghdr *msg)
 {
 	struct iov_iter it = msg->msg_iter;
-	size_t skip = sock->sk->sk_protocol == IPPROTO_TCP ? 2 : 0;
-	size_t want = min_t(size_t, iov_iter_count(&it), skip + DNS_SCAN_MAX);
+	bool tcp = sock->sk->sk_protocol == IPPROTO_TCP;
+	size_t want;
 
-	if (want < skip + DNS_HDR_LEN)
+	if (tcp)
+		iov_iter_advance(&it, 2);
+	want = min_t(size_t, iov_iter_count(&it), DNS_SCAN_MAX);
+	if (want < DNS_HDR_LEN)
 		return 0;
 	q->buf = kmalloc(want, GFP_KERNEL | __GFP_NOWARN);
 	if (!q->buf)
@@ -223,10 +226,8 @@ static int dns_query_read(struct dns_query *q, const struct socket *sock,
 		q->buf = NULL;
 		return -EFAULT;
 	}
-	if (skip)
-		memmove(q->buf, q->buf + skip, want - skip);
-	q->len = want - skip;
-	q->whole = skip || udp_send_whole(sock->sk, msg);
+	q->len = want;
+	q->whole = tcp || udp_send_whole(sock->sk, msg);
 	return 0;
 }
 
