@@ -3,8 +3,12 @@
 #include <arpa/inet.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <iterator>
+#include <strings.h>
 
 extern "C" {
 #include <iniparser.h>
@@ -36,14 +40,17 @@ std::string trim(const std::string &s)
 }
 
 // One line of at most kLineMax bytes, its newline consumed; false at the
-// end of the file.
-bool read_line(FILE *f, std::string *line)
+// end of the file. *ended: the line's newline was met (not the size cap).
+bool read_line(FILE *f, std::string *line, bool *ended)
 {
 	line->clear();
+	*ended = false;
 	int c = EOF;
 	while (line->size() < kLineMax && (c = getc(f)) != EOF) {
-		if (c == '\n')
+		if (c == '\n') {
+			*ended = true;
 			return true;
+		}
 		line->push_back((char)c);
 	}
 	return c != EOF || !line->empty();
@@ -57,63 +64,36 @@ opt_path get_string(dictionary *ini, const char *key)
 	return std::string(v);
 }
 
-opt_path get_path(dictionary *ini, const char *key)
+opt_path get_path(dictionary *ini, const std::string &key)
 {
-	opt_path v = get_string(ini, key);
+	opt_path v = get_string(ini, key.c_str());
 	if (v)
 		*v = resolve_path(*v);
 	return v;
 }
 
-int read_main(const opt_path &path, rule_list *list)
+int read_lists(daemon_config *c)
 {
-	return path ? read_list_file(*path, list) : 0;
-}
-
-int read_usr(const opt_path &path, rule_list *list)
-{
-	if (!path || access(path->c_str(), F_OK))
-		return 0;
-	return read_list_file(*path, list);
-}
-
-int read_pair(const opt_path &main, const opt_path &usr, rule_list *list)
-{
-	if (read_main(main, list) || read_usr(usr, list))
-		return -1;
+	for (const list_keys &k : kListKeys) {
+		if (!k.list)
+			continue;
+		rule_list *list = &(c->*k.list);
+		// Addresses are checked file by file, as soon as each is read.
+		bool addresses = k.list == &daemon_config::ip;
+		const opt_path &main = c->*k.main, &usr = c->*k.usr;
+		if ((main && read_list_file(*main, list)) ||
+		    (addresses && validate_addresses(*list)) ||
+		    (usr_file_present(usr) && read_list_file(*usr, list)) ||
+		    (addresses && validate_addresses(*list)))
+			return -1;
+	}
 	return 0;
 }
 
-int read_lists(daemon_config *c)
-{
-	if (read_pair(c->interp_file, c->usr_interp_file, &c->interp) ||
-	    read_pair(c->block_prog_file, c->usr_block_prog_file, &c->block_prog) ||
-	    read_pair(c->block_hash_file, c->usr_block_hash_file, &c->block_hash) ||
-	    read_pair(c->block_url_file, c->usr_block_url_file, &c->url))
-		return -1;
-	if (read_main(c->block_ip_file, &c->ip) || validate_addresses(c->ip) ||
-	    read_usr(c->usr_block_ip_file, &c->ip) || validate_addresses(c->ip))
-		return -1;
-	return read_pair(c->block_port_file, c->usr_block_port_file, &c->port);
-}
-
-void read_paths(dictionary *ini, daemon_config *c)
-{
-	c->interp_file = get_path(ini, "interp:interp_file");
-	c->usr_interp_file = get_path(ini, "interp:usr_interp_file");
-	c->block_prog_file = get_path(ini, "block_prog:block_prog_file");
-	c->usr_block_prog_file = get_path(ini, "block_prog:usr_block_prog_file");
-	c->block_hash_file = get_path(ini, "block_hash:block_hash_file");
-	c->usr_block_hash_file = get_path(ini, "block_hash:usr_block_hash_file");
-	c->block_hash_bin_file = get_path(ini, "block_hash:block_hash_bin_file");
-	c->usr_block_hash_bin_file = get_path(ini, "block_hash:usr_block_hash_bin_file");
-	c->block_url_file = get_path(ini, "block_url:block_url_file");
-	c->usr_block_url_file = get_path(ini, "block_url:usr_block_url_file");
-	c->block_ip_file = get_path(ini, "block_ip:block_ip_file");
-	c->usr_block_ip_file = get_path(ini, "block_ip:usr_block_ip_file");
-	c->block_port_file = get_path(ini, "block_port:block_port_file");
-	c->usr_block_port_file = get_path(ini, "block_port:usr_block_port_file");
-}
+const char *const kGlobalKeys[] = {
+	"strict", "daemon", "verbose", "quite", "log_file", "block_log_file",
+	"block_log_format",
+};
 
 } // namespace
 
@@ -127,42 +107,107 @@ std::string resolve_path(const std::string &path)
 	return r;
 }
 
-int read_list_file(const std::string &path, rule_list *list)
+bool usr_file_present(const opt_path &path)
+{
+	return path && access(path->c_str(), F_OK) == 0;
+}
+
+bool config_knows(const std::string &section, const std::string &key)
+{
+	if (section == "global")
+		return key.empty() || std::find(std::begin(kGlobalKeys), std::end(kGlobalKeys),
+						key) != std::end(kGlobalKeys);
+	for (const list_keys &k : kListKeys)
+		if (section == k.section &&
+		    (key.empty() || key == k.main_key || key == k.usr_key))
+			return true;
+	return false;
+}
+
+int read_list_lines(const std::string &path,
+		    const std::function<void(list_line &&)> &fn)
 {
 	FILE *f = fopen(path.c_str(), "r");
-	if (!f) {
-		log_err("fopen:%s err\n", path.c_str());
+	if (!f)
 		return -1;
-	}
-	std::string line;
-	for (unsigned n = 1; read_line(f, &line); n++) {
-		std::string entry = trim(line);
-		if (entry.empty())
+	std::string text;
+	unsigned n = 1;
+	bool ended, cut = false;
+	for (; read_line(f, &text, &ended); n += ended) {
+		list_line l;
+		l.text = trim(text);
+		l.line = n;
+		l.cut = cut;
+		cut = !ended;
+		if (l.text.empty())
 			continue;
 		// A command cannot carry a NUL: such an entry would reach the
 		// module cut short, as another rule.
-		if (entry.find('\0') != std::string::npos) {
-			log_err("%s:%u: NUL byte in entry, skipped\n", path.c_str(), n);
-			continue;
-		}
-		list->items.push_back(std::move(entry));
+		l.nul = l.text.find('\0') != std::string::npos;
+		fn(std::move(l));
 	}
-	int err = ferror(f);
+	int err = ferror(f) ? (errno ? errno : EIO) : 0;
 	fclose(f);
-	return err ? -1 : 0;
+	errno = err;
+	return err ? -2 : 0;
+}
+
+int read_list_file(const std::string &path, rule_list *list)
+{
+	int r = read_list_lines(path, [&](list_line &&l) {
+		if (!l.nul)
+			list->items.push_back(std::move(l.text));
+		else
+			log_err("%s:%u: NUL byte in entry, skipped\n", path.c_str(), l.line);
+	});
+	if (r == -1)
+		log_err("fopen:%s err\n", path.c_str());
+	return r ? -1 : 0;
+}
+
+bool is_address(const std::string &text)
+{
+	unsigned char buf[16];
+	return inet_pton(AF_INET, text.c_str(), buf) == 1 ||
+	       inet_pton(AF_INET6, text.c_str(), buf) == 1;
 }
 
 int validate_addresses(const rule_list &list)
 {
-	unsigned char buf[16];
 	for (const std::string &a : list.items) {
-		if (inet_pton(AF_INET, a.c_str(), buf) == 1 ||
-		    inet_pton(AF_INET6, a.c_str(), buf) == 1)
+		if (is_address(a))
 			continue;
 		log_err("ip %s format err\n", a.c_str());
 		return -1;
 	}
 	return 0;
+}
+
+std::vector<key_problem> config_read_keys(dictionary *ini, daemon_config *c)
+{
+	std::vector<key_problem> bad;
+	c->strict = iniparser_getint(ini, "global:strict", 0);
+	c->daemon = iniparser_getint(ini, "global:daemon", 0);
+	c->verbose = iniparser_getint(ini, "global:verbose", 1);
+	c->quite = iniparser_getint(ini, "global:quite", 0);
+	c->log_file = get_string(ini, "global:log_file");
+	c->block_log_file = get_string(ini, "global:block_log_file");
+	if (c->daemon && (!c->log_file || !c->block_log_file))
+		bad.push_back({ "global:daemon",
+				"global:daemon is " + std::to_string(c->daemon) +
+					" but no set global:log_file or set global:block_log_file" });
+	opt_path format = get_string(ini, "global:block_log_format");
+	if (format && !strcasecmp(format->c_str(), "json"))
+		c->block_log_format = log_format::kJson;
+	else if (format && strcasecmp(format->c_str(), "text"))
+		bad.push_back({ "global:block_log_format", "global:block_log_format is " +
+								   *format + ", not text or json" });
+	for (const list_keys &k : kListKeys) {
+		std::string sec = std::string(k.section) + ":";
+		c->*k.main = get_path(ini, sec + k.main_key);
+		c->*k.usr = get_path(ini, sec + k.usr_key);
+	}
+	return bad;
 }
 
 int config_load(const std::string &path, daemon_config *c)
@@ -172,21 +217,9 @@ int config_load(const std::string &path, daemon_config *c)
 		fprintf(stderr, "cannot parse file: %s\n", path.c_str());
 		return -1;
 	}
-	c->strict = iniparser_getint(ini, "global:strict", 0);
-	c->daemon = iniparser_getint(ini, "global:daemon", 0);
-	c->verbose = iniparser_getint(ini, "global:verbose", 1);
-	c->quite = iniparser_getint(ini, "global:quite", 0);
-	c->log_file = get_string(ini, "global:log_file");
-	c->block_log_file = get_string(ini, "global:block_log_file");
-	if (c->daemon && (!c->log_file || !c->block_log_file)) {
-		fprintf(stderr,
-			"global:daemon is %d but no set global:log_file or set global:block_log_file\n",
-			c->daemon);
-		iniparser_freedict(ini);
-		return -1;
-	}
-	read_paths(ini, c);
-	int ret = read_lists(c);
+	std::vector<key_problem> bad = config_read_keys(ini, c);
 	iniparser_freedict(ini);
-	return ret;
+	for (const key_problem &p : bad)
+		fprintf(stderr, "%s\n", p.text.c_str());
+	return bad.empty() ? read_lists(c) : -1;
 }

@@ -50,6 +50,7 @@ struct LoadCase {
 	int ret;
 	int verbose, daemon;
 	size_t progs, ips;
+	log_format format = log_format::kText;
 };
 
 TEST(ConfigLoad, KeysAndLists)
@@ -75,6 +76,10 @@ TEST(ConfigLoad, KeysAndLists)
 		  "block_log_file =\n", 0, 1, 1, 0, 0 },
 		{ "missing main file", "[interp]\ninterp_file = nope.txt\n", -1, 1, 0, 0, 0 },
 		{ "bad address", "[block_ip]\nblock_ip_file = bad_ip.txt\n", -1, 1, 0, 0, 0 },
+		{ "json block log", "[global]\nblock_log_format = JSON\n", 0, 1, 0, 0, 0,
+		  log_format::kJson },
+		{ "text block log", "[global]\nblock_log_format = Text\n", 0, 1, 0, 0, 0 },
+		{ "unknown block log format", "[global]\nblock_log_format = xml\n", -1, 1, 0, 0, 0 },
 	};
 	for (const LoadCase &c : cases) {
 		daemon_config cfg;
@@ -85,6 +90,7 @@ TEST(ConfigLoad, KeysAndLists)
 		EXPECT_EQ(cfg.daemon, c.daemon) << c.name;
 		EXPECT_EQ(cfg.block_prog.items.size(), c.progs) << c.name;
 		EXPECT_EQ(cfg.ip.items.size(), c.ips) << c.name;
+		EXPECT_EQ(cfg.block_log_format, c.format) << c.name;
 	}
 	daemon_config cfg;
 	EXPECT_EQ(config_load(dir.path() + "/absent.ini", &cfg), -1);
