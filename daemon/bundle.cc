@@ -139,8 +139,7 @@ int read_all(int fd, size_t size, uint8_t *buf)
 int load_image(const uint8_t *image, size_t len)
 {
 	if (module_loaded(kModuleName)) {
-		errno = 0;
-		if (syscall(SYS_delete_module, kModuleName, O_NONBLOCK)) {
+		if (remove_module()) {
 			int err = errno;
 			log_err("delete_kernel_module:%s err, %s errno:%d\n",
 				kModuleName, strerror(err), err);
@@ -479,6 +478,12 @@ int module_loaded(const char *name, const char *path)
 	}
 	fclose(f);
 	return found;
+}
+
+int remove_module()
+{
+	errno = 0;
+	return syscall(SYS_delete_module, kModuleName, O_NONBLOCK) ? -1 : 0;
 }
 
 int install_module(int exe_fd)

@@ -113,6 +113,9 @@ int bundle_unpack(const bundle_pick &pick, std::unique_ptr<uint8_t[]> *image);
 // 1 when /proc/modules (or path) lists a module of exactly that name.
 int module_loaded(const char *name, const char *path = "/proc/modules");
 
+// Removes a loaded "zentrope" unless it is in use: 0, or -1 with errno.
+int remove_module();
+
 // Loads the build for the running kernel from the daemon executable,
 // replacing a loaded "zentrope". 0 when inserted, -1 otherwise.
 int install_module(int exe_fd);

@@ -1,5 +1,4 @@
-// Messages of the module's connector channel: validation, decoding and the
-// block-log line of a block event.
+// Messages of the module's connector channel: validation and decoding.
 #ifndef ZENTROPED_EVENT_H
 #define ZENTROPED_EVENT_H
 
@@ -26,10 +25,6 @@ msg_status decode_message(const void *buf, size_t len, uint32_t sender_pid,
 
 // "%FT%T.<usec>" of an event time in nanoseconds since the epoch.
 std::string event_time_text(uint64_t time_ns);
-
-// The block-log line of a block event, newline included; empty for the
-// records that make none. Text fields are bounded by their sizes.
-std::string format_block_line(const event_payload &rec);
 
 // What an acknowledgement asks of the daemon: true to stop (and *why, the
 // verbose message), false to ignore it.

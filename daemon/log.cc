@@ -1,24 +1,51 @@
 #include "log.h"
 
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <cstdarg>
+#include <cstdio>
 #include <cstring>
 #include <ctime>
-
-FILE *g_log;
-FILE *g_block_log;
-std::string g_log_path;
-std::string g_block_log_path;
-int g_verbose = 1;
 
 namespace {
 
 constexpr size_t kMsgSize = 40960;
 
+LogSink *g_sink;
+bool g_verbose = true;
+
 enum class Kind { kError, kInfo };
+
+class StdoutSink : public LogSink {
+public:
+	void write(const std::string &lines) override
+	{
+		fwrite(lines.data(), 1, lines.size(), stdout);
+		fflush(stdout);
+	}
+	bool is_stdout() const override { return true; }
+};
+
+int open_log_fd(const std::string &path)
+{
+	return ::open(path.c_str(),
+		      O_WRONLY | O_APPEND | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0640);
+}
+
+void write_all(int fd, const std::string &s)
+{
+	for (size_t done = 0; done < s.size();) {
+		ssize_t n = ::write(fd, s.data() + done, s.size() - done);
+		if (n < 0 && errno == EINTR)
+			continue;
+		if (n <= 0)
+			return;
+		done += (size_t)n;
+	}
+}
 
 void log_write(Kind kind, const char *fmt, va_list ap)
 {
@@ -26,15 +53,69 @@ void log_write(Kind kind, const char *fmt, va_list ap)
 	memset(buf, 0, sizeof(buf));
 	size_t n = log_time_prefix(buf, sizeof(buf));
 	vsnprintf(buf + n, sizeof(buf) - n, fmt, ap);
-	if (g_log) {
-		log_rotate_check(&g_log, g_log_path);
-		fputs(buf, g_log);
+	if (g_sink) {
+		g_sink->write(buf);
 		return;
 	}
 	fputs(buf, kind == Kind::kError ? stderr : stdout);
 }
 
 } // namespace
+
+LogSink *stdout_sink()
+{
+	static StdoutSink s;
+	return &s;
+}
+
+std::unique_ptr<FileSink> FileSink::open(const std::string &path, Status *st)
+{
+	int fd = open_log_fd(path);
+	if (fd < 0) {
+		*st = Status::Error("Unable to open %s for writing: %s\n", path.c_str(),
+				    strerror(errno));
+		return nullptr;
+	}
+	return std::unique_ptr<FileSink>(new FileSink(path, fd));
+}
+
+FileSink::~FileSink()
+{
+	close(fd_);
+}
+
+// The new file is opened before the old one is let go: when it cannot be
+// opened, writing goes on into the renamed file and no line is lost.
+int FileSink::rotate_check()
+{
+	if (access(path_.c_str(), F_OK) == 0) {
+		struct stat st;
+		if (fstat(fd_, &st))
+			return -1;
+		if (!S_ISREG(st.st_mode) || st.st_size < kLogRotateSize)
+			return 0;
+	}
+	rename(path_.c_str(), (path_ + ".bak").c_str());
+	int fresh = open_log_fd(path_);
+	if (fresh < 0) {
+		int err = errno;
+		// Into the old file: a message logged here must not recurse.
+		char pfx[64] = "";
+		log_time_prefix(pfx, sizeof(pfx));
+		write_all(fd_, std::string(pfx) + "Unable to open " + path_ +
+				       " for writing: " + strerror(err) + "\n");
+		return 0;
+	}
+	close(fd_);
+	fd_ = fresh;
+	return 0;
+}
+
+void FileSink::write(const std::string &lines)
+{
+	rotate_check();
+	write_all(fd_, lines);
+}
 
 size_t log_time_prefix(char *buf, size_t size)
 {
@@ -49,6 +130,21 @@ size_t log_time_prefix(char *buf, size_t size)
 	if (m < 0 || (size_t)m >= size - n)
 		return 0;
 	return n + m;
+}
+
+void log_attach(LogSink *sink)
+{
+	g_sink = sink;
+}
+
+void log_set_verbose(bool on)
+{
+	g_verbose = on;
+}
+
+bool log_verbose_on()
+{
+	return g_verbose;
 }
 
 void log_err(const char *fmt, ...)
@@ -67,51 +163,8 @@ void log_info(const char *fmt, ...)
 	va_end(ap);
 }
 
-FILE *log_open(const std::string &path)
+void log_status(const Status &st)
 {
-	FILE *f = fopen(path.c_str(), "a+");
-	if (!f)
-		return nullptr;
-	setvbuf(f, nullptr, _IOLBF, 0);
-	return f;
-}
-
-void log_close(FILE **stream)
-{
-	if (*stream && *stream != stdout)
-		fclose(*stream);
-	*stream = nullptr;
-}
-
-// The new file is opened before the old stream is let go: when it cannot
-// be opened, writing goes on into the renamed file and no line is lost.
-int log_rotate_check(FILE **stream, const std::string &path)
-{
-	if (!*stream)
-		return -1;
-	if (*stream == stdout)
-		return 0;
-	if (access(path.c_str(), F_OK) == 0) {
-		struct stat st;
-		if (fstat(fileno(*stream), &st))
-			return -1;
-		if (st.st_size < kLogRotateSize)
-			return 0;
-	}
-	std::string bak = path + ".bak";
-	rename(path.c_str(), bak.c_str());
-	FILE *fresh = log_open(path);
-	if (!fresh) {
-		int err = errno;
-		// Through the old stream: a message logged here must not recurse.
-		char pfx[64] = "";
-		log_time_prefix(pfx, sizeof(pfx));
-		fprintf(*stream, "%sUnable to open %s for writing: %s\n", pfx,
-			path.c_str(), strerror(err));
-		return 0;
-	}
-	fflush(*stream);
-	fclose(*stream);
-	*stream = fresh;
-	return 0;
+	if (!st.ok())
+		log_err("%s", st.message().c_str());
 }

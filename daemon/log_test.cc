@@ -26,24 +26,40 @@ long file_size(const std::string &p)
 TEST(LogRotate, AtThresholdAndWhenRemoved)
 {
 	TempDir dir;
-	g_log_path = dir.path() + "/d.log";
-	g_log = log_open(g_log_path);
-	ASSERT_TRUE(g_log);
-	ASSERT_EQ(truncate(g_log_path.c_str(), kLogRotateSize - 1), 0);
+	const std::string path = dir.path() + "/d.log";
+	Status st;
+	std::unique_ptr<FileSink> log = FileSink::open(path, &st);
+	ASSERT_TRUE(log) << st.message();
+	log_attach(log.get());
+	ASSERT_EQ(truncate(path.c_str(), kLogRotateSize - 1), 0);
 	log_err("still here\n");
-	EXPECT_EQ(file_size(g_log_path + ".bak"), -1);
+	EXPECT_EQ(file_size(path + ".bak"), -1);
 	log_err("one more\n"); // the file has reached the threshold now
-	EXPECT_GE(file_size(g_log_path + ".bak"), kLogRotateSize);
-	EXPECT_GT(file_size(g_log_path), 0) << "the message starts the new log";
+	EXPECT_GE(file_size(path + ".bak"), kLogRotateSize);
+	EXPECT_GT(file_size(path), 0) << "the message starts the new log";
 
-	unlink(g_log_path.c_str());
+	unlink(path.c_str());
 	log_err("recreated\n");
-	EXPECT_GT(file_size(g_log_path), 0);
-	log_close(&g_log);
-	FILE *out = stdout;
-	EXPECT_EQ(log_rotate_check(&out, "/nonexistent"), 0) << "stdout never rotates";
-	FILE *none = nullptr;
-	EXPECT_EQ(log_rotate_check(&none, g_log_path), -1);
+	EXPECT_GT(file_size(path), 0);
+	log_attach(nullptr);
+}
+
+// Root writes the logs: a link planted where one will be must not choose
+// the file, and what users ran is not for everyone to read.
+TEST(LogOpen, RefusesLinksAndCreates0640)
+{
+	TempDir dir;
+	const std::string path = dir.path() + "/b.log", target = dir.file("t", "");
+	mode_t old = umask(0);
+	Status st;
+	EXPECT_TRUE(FileSink::open(path, &st));
+	struct stat sb;
+	ASSERT_EQ(stat(path.c_str(), &sb), 0);
+	EXPECT_EQ(sb.st_mode & 07777, 0640u);
+	umask(old);
+	ASSERT_EQ(symlink(target.c_str(), (path + ".l").c_str()), 0);
+	EXPECT_FALSE(FileSink::open(path + ".l", &st));
+	EXPECT_NE(st.message().find("Unable to open " + path + ".l for writing"), std::string::npos);
 }
 
 } // namespace

@@ -13,11 +13,11 @@
 
 namespace {
 
-uint32_t g_seq_counter;
+// Room for a burst: a queued event costs about 8.5 KiB of the buffer, and
+// the kernel doubles what is set, so 64 MiB holds some 15,000 of them.
+constexpr int kBufMin = 64 * 1024 * 1024;
 
-constexpr int kBufMin = 16 * 1024 * 1024;
-
-// Current size x 128, at least 16 MiB, forced past the system limit.
+// Current size x 128, at least kBufMin, forced past the system limit.
 bool enlarge(int fd, int get_opt, int force_opt)
 {
 	int size = 0;
@@ -84,16 +84,4 @@ int cn_open(uint32_t *portid)
 	*portid = addr.nl_pid;
 	enlarge_buffers(fd);
 	return fd;
-}
-
-long cn_send_listen(int fd, uint32_t portid, uint32_t value)
-{
-	auto m = listen_message(portid, g_seq_counter, value);
-	g_seq_counter += 2;
-	ssize_t n = send(fd, m.data(), m.size(), 0);
-	if (n < 0) {
-		log_err("Failed to send: %s [%d].\n", strerror(errno), errno);
-		return -1;
-	}
-	return n;
 }

@@ -19,7 +19,5 @@ std::array<unsigned char, kListenMsgSize> listen_message(uint32_t portid,
 // (logged). The kernel picks the port id, returned in @portid, so no other
 // process can take it beforehand.
 int cn_open(uint32_t *portid);
-// Sends the next listen request from @portid; the count sent, or -1 (logged).
-long cn_send_listen(int fd, uint32_t portid, uint32_t value);
 
 #endif
