@@ -1,12 +1,13 @@
 #!/bin/sh
 # Host test of the man page: it renders without a warning, and its
 # CONFIGURATION section documents, section by section, exactly the keys
-# that the daemon reads (daemon/config.cc) and the shipped file sets.
+# that the daemon reads (daemon/config.cc and the list-key table in
+# daemon/config.h) and the shipped file sets.
 #
-#   check-manpage.sh zentroped.8 config/config.txt daemon/config.cc
+#   check-manpage.sh zentroped.8 config/config.txt daemon/config.cc daemon/config.h
 # Exit 0 when both hold, 1 when not, 77 (skipped) without groff.
 set -u
-page=$1 config=$2 source=$3
+page=$1 config=$2 source=$3 table=$4
 rc=0
 
 if ! command -v groff >/dev/null; then
@@ -28,7 +29,12 @@ awk '/^\.SH / { on = ($2 == "CONFIGURATION") }
 	on && s != "" && /^\.BR [a-z_]+ " \(/ { print s ":" $2 }' "$page" | sort >"$tmp/man"
 awk '/^\[/ { s = $0; gsub(/[][]/, "", s) }
 	/^[a-z_]+ *=/ { k = $0; sub(/ *=.*/, "", k); print s ":" k }' "$config" | sort >"$tmp/config"
-grep -o '"[a-z_]*:[a-z_]*"' "$source" | tr -d '"' | sort -u >"$tmp/source"
+{
+	grep -o '"global:[a-z_]*"' "$source" | tr -d '"'
+	# { "section", "main_key", "usr_key", ... rows of kListKeys
+	sed -n 's/^[[:space:]]*{ "\([a-z_]*\)", "\([a-z_]*\)", "\([a-z_]*\)",.*/\1:\2 \1:\3/p' "$table" |
+		tr ' ' '\n'
+} | sort -u >"$tmp/source"
 for f in config source; do
 	if ! diff -u "$tmp/$f" "$tmp/man" >"$tmp/diff"; then
 		echo "the man page's keys (+) differ from those of $(eval echo \$$f) (-):"
