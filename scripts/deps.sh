@@ -42,6 +42,7 @@ pkgs=(
 	liburcu-dev libiniparser-dev liblzma-dev
 	qemu-system-x86 busybox-static cpio kmod e2fsprogs xz-utils zstd
 	bc flex bison libelf-dev libssl-dev
+	jq
 	linux-image-amd64 linux-headers-amd64
 	"${extra[@]}"
 )

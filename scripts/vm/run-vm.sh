@@ -16,8 +16,9 @@
 #   --show           print the guest's output (start to exit marker) afterwards
 #
 # Passes (exit 0) only when the guest printed "ZT-SUITE-EXIT 0", no GoogleTest
-# case failed, and the kernel logged no warning, oops, lockdep or KASAN report
-# and took no such taint. Otherwise prints why, with the part of the log that
+# case failed, every "ZT-JSON " line it printed is a JSON object to jq, and
+# the kernel logged no warning, oops, lockdep or KASAN report and took no
+# such taint. Otherwise prints why, with the part of the log that
 # shows it, and exits 1. Exit 2 means bad usage.
 set -euo pipefail
 
@@ -62,6 +63,11 @@ guest_output() {
 	awk '/ZT-SUITE-START/ { on = 1 } on { print } /ZT-SUITE-EXIT/ { exit }' "$log" | tr -d '\r'
 }
 
+# The lines the guest printed as "ZT-JSON <object>", without the prefix.
+json_lines() {
+	grep -a '^ZT-JSON ' "$log" | tr -d '\r' | sed 's/^ZT-JSON //'
+}
+
 # Each failed GoogleTest case with its output, from its "[ RUN      ]" line to
 # its "[  FAILED  ]" line (at most 60 lines per case), then the summary.
 gtest_failures() {
@@ -88,6 +94,18 @@ warning, oops, lockdep or KASAN report fails the test whatever the suite said." 
 
 	if grep -q '\[  FAILED  \]' "$log"; then
 		fail "GoogleTest cases failed in the guest (their output follows)." "$(gtest_failures)"
+	fi
+
+	# The guest has no JSON parser; it prints what it wants parsed.
+	if grep -aq '^ZT-JSON ' "$log"; then
+		local err
+		if ! command -v jq >/dev/null; then
+			fail "the guest printed ZT-JSON lines but jq is not installed (scripts/deps.sh installs it)." ""
+		fi
+		if ! err=$(json_lines | jq -n -e '[inputs | type == "object"] | all' 2>&1 >/dev/null); then
+			fail "a line the guest printed as ZT-JSON is not a JSON object by jq: ${err:-not an object}" \
+				"$(json_lines | head -n 20)"
+		fi
 	fi
 
 	if ! grep -q 'ZT-SUITE-START' "$log"; then

@@ -2,7 +2,9 @@
 // start from /opt/zentrope, the lists it pushed, refusals becoming
 // block-log lines, a killed daemon's port id that hears nothing, a reload
 // that never lifts a kept rule, the pid lock, and a stop that leaves no
-// module behind. suites/daemon.sh lays out /opt/zentrope first.
+// module behind; the JSON block log with a file name no line may trust, and
+// a storm whose lost events the log counts exactly. suites/daemon.sh lays
+// out /opt/zentrope first.
 #include <arpa/inet.h>
 #include <gtest/gtest.h>
 #include <netinet/in.h>
@@ -14,6 +16,7 @@
 #include <atomic>
 #include <chrono>
 #include <regex>
+#include <set>
 #include <thread>
 
 #include "cn_sock.h"
@@ -91,12 +94,13 @@ int DnsQuery(const std::string &name)
 	});
 }
 
-void WriteConfig()
+void WriteConfig(const std::string &format = "text")
 {
 	mkdir((kDir + "/t").c_str(), 0755);
 	Put(kDir + "/config/config.txt",
 	    "[global]\nstrict = 1\ndaemon = 1\nverbose = 1\nquite = 0\n"
 	    "log_file = " + kLog + "\nblock_log_file = " + kBlockLog + "\n"
+	    "block_log_format = " + format + "\n"
 	    "[interp]\ninterp_file = t/interp.txt\nusr_interp_file = config/usr_interp.txt\n"
 	    "[block_prog]\nblock_prog_file = t/prog.txt\n"
 	    "[block_url]\nblock_url_file = t/url.txt\n"
@@ -122,7 +126,12 @@ TEST(Daemon, CommandLine)
 		{ { "-f" }, -1, 255, "Usage: " },
 		{ { "-f", "/nonexistent.ini" }, -1, 255, "cannot parse file: /nonexistent.ini" },
 		{ {}, 65534, 255, "Your uid or euid must be 0" },
+		{ { "-t" }, 65534, 0, "config/config.txt is ok" },
+		{ { "-t", "-f", "config/bad.txt" }, -1, 255,
+		  "/opt/zentrope/t/bad_ip.txt:2: 10.0.0.300 is not an IPv4 or IPv6 address" },
 	};
+	Put(kDir + "/config/bad.txt", "[block_ip]\nblock_ip_file = t/bad_ip.txt\n");
+	Put(kDir + "/t/bad_ip.txt", "10.0.0.1\n10.0.0.300\n");
 	for (const auto &c : cases) {
 		std::vector<std::string> argv = { kDir + "/zentroped" };
 		argv.insert(argv.end(), c.args.begin(), c.args.end());
@@ -200,6 +209,15 @@ TEST(Daemon, Life)
 	EXPECT_EQ(Matching(kBlockLog, exec_re).size(), 1u) << ReadText(kBlockLog);
 	EXPECT_EQ(Matching(kBlockLog, conn_re).size(), 1u) << ReadText(kBlockLog);
 
+	// A newline in a file name, and so in comm, cannot start a line.
+	const std::string forged = "/tmp/x\n1 2026-01-01T00:00:00.000000 Blocking ip connecting"
+				   " to 10.0.0.1:80 pid:1 comm:a prog:b";
+	RunProg({ "/bin/cp", "/bin/zt_tool", forged });
+	EXPECT_EQ(RunProg({ forged, "connect", "80", "127.0.0.9" }), EPERM);
+	EXPECT_TRUE(WaitFor([&] { return Contains(kBlockLog, "comm:x\\x0a1 2026-01-01T prog:/tmp/x\\x0a1 2026-01-01T00:00:00.000000 Blocking ip"); }, 30))
+		<< ReadText(kBlockLog);
+	EXPECT_TRUE(Matching(kBlockLog, "^1 2026-01-01T").empty()) << ReadText(kBlockLog);
+
 	// Killed, the daemon leaves the module loaded. A socket bound to its
 	// port id afterwards hears nothing; the next daemon gets the events.
 	const uint32_t portid = DaemonPortid();
@@ -260,6 +278,89 @@ TEST(Daemon, Life)
 	EXPECT_TRUE(WaitFor([] { return !ModuleListed(); }, 30));
 	EXPECT_TRUE(Contains(kLog, "Clear block ipv6 " + Entry("block_ipv6") + " config SUCC"));
 	EXPECT_EQ(RunProg({ kBlocked, "read", "/dev/null" }), 0);
+}
+
+// Refusals of every rule type, from programs whose names hold a newline
+// and bytes that are not UTF-8, as JSON lines; the host runs jq over the
+// lines printed with "ZT-JSON ". Then a storm against a stopped daemon
+// overflows its socket: what the log calls lost is exactly what is missing.
+TEST(Daemon, JsonAndLostEvents)
+{
+	WriteConfig("json");
+	Put(kDir + "/t/usr_ip.txt", "");
+	Put(kDir + "/t/port.txt", "7001 7002\n");
+	RunProg({ "/bin/cp", "/bin/zt_tool", kBlocked });
+	const std::string odd = "/tmp/a\nb\xff\xfe\"q\\";
+	RunProg({ "/bin/cp", "/bin/zt_tool", odd });
+	Put(kBlockLog, "");
+	ASSERT_EQ(Capture({ kDir + "/zentroped" }).status, 0);
+	pid_t pid = 0;
+	ASSERT_TRUE(WaitFor([&] { return (pid = DaemonPid()) > 1 && DaemonPortid(); }));
+	std::this_thread::sleep_for(std::chrono::seconds(1));
+
+	EXPECT_EQ(RunProg({ kBlocked, "wait" }), -EPERM);
+	EXPECT_EQ(RunProg({ odd, "connect", "80", "127.0.0.9" }), EPERM);
+	EXPECT_EQ(DnsQuery("blocked.example"), -EPERM);
+	EXPECT_EQ(Bind(7001), -EPERM);
+	const char *const want[] = {
+		R"("op":"execing","rule":"program",)",
+		R"("op":"connecting","rule":"ip","pid":\d+,"comm":"a\\\\x0ab\\\\xff\\\\xfe\\"q\\\\x5c","prog":"/tmp/a\\\\x0ab\\\\xff\\\\xfe\\"q\\\\x5c","addr":"127.0.0.9","port":80\}$)",
+		R"("op":"dnslookuping","rule":"domain",.*"domain":"blocked.example"\}$)",
+		R"("op":"binding","rule":"port",.*"addr":"127.0.0.1","port":7001\}$)",
+	};
+	ASSERT_TRUE(WaitFor([] { return Lines(ReadText(kBlockLog)).size() >= 4; }, 30));
+	for (const char *re : want)
+		EXPECT_EQ(Matching(kBlockLog, std::string(R"(^\{"seq":\d+,"time":"[-0-9T:.]{26}Z","host":"[^"]+",)") + re).size(), 1u)
+			<< re << "\n" << ReadText(kBlockLog);
+
+	// 128 MiB of socket buffer hold some 15,000 events: the rest is lost.
+	// The event after the storm shows the end of the gap.
+	const int kStorm = 20000;
+	kill(pid, SIGSTOP);
+	std::atomic<int> refused{ 0 };
+	std::vector<std::thread> ts;
+	for (int k = 0; k < 2; k++)
+		ts.emplace_back([&] {
+			for (int i = 0; i < kStorm / 2; i++)
+				refused += Connect("127.0.0.9", 80) == -EPERM;
+		});
+	for (std::thread &t : ts)
+		t.join();
+	kill(pid, SIGCONT);
+	std::this_thread::sleep_for(std::chrono::seconds(2));
+	EXPECT_EQ(Connect("127.0.0.9", 80), -EPERM);
+	// The daemon drains in order and writes a lost line after the events
+	// before it, so the log is whole once the line is there.
+	ASSERT_TRUE(WaitFor([] { return !Matching(kBlockLog, R"("lost":)").empty(); }, 300))
+		<< "no event was lost, or the loss was not logged";
+	std::this_thread::sleep_for(std::chrono::seconds(2));
+
+	std::set<unsigned long> seqs;
+	unsigned long lost = 0, total = 0;
+	for (const std::string &l : Lines(ReadText(kBlockLog))) {
+		std::smatch m;
+		if (std::regex_search(l, m, std::regex(R"(^\{"seq":(\d+),)")))
+			seqs.insert(std::stoul(m[1]));
+		else if (std::regex_search(l, m, std::regex(R"("lost":(\d+),.*"lost_total":(\d+)\})"))) {
+			lost += std::stoul(m[1]);
+			total = std::stoul(m[2]);
+		}
+		if (seqs.size() <= 4 || l.find("\"lost\"") != std::string::npos)
+			printf("ZT-JSON %s\n", l.c_str());
+	}
+	fflush(stdout);
+	ASSERT_FALSE(seqs.empty());
+	const unsigned long gap = *seqs.rbegin() - *seqs.begin() + 1 - seqs.size();
+	printf("storm: %d refused, %zu events logged, %lu lost by the log, gap %lu\n",
+	       refused.load(), seqs.size(), lost, gap);
+	EXPECT_GT(lost, 0u);
+	EXPECT_EQ(lost, gap);
+	EXPECT_EQ(total, lost);
+	EXPECT_EQ(seqs.size() + lost, (size_t)refused + 5) << "an event was not numbered";
+
+	kill(pid, SIGTERM);
+	EXPECT_TRUE(WaitFor([] { return !ModuleListed(); }, 60));
+	EXPECT_TRUE(Contains(kLog, std::to_string(lost) + " block events lost in all"));
 }
 
 } // namespace

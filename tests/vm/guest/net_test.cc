@@ -488,7 +488,7 @@ TEST_F(Net, WaysRoundTheRules)
 	for (const auto &i : Lines(ReadText(kW + "interp.txt")))
 		ASSERT_EQ(Cmd("interp_prog", "ADD " + i), 0) << i;
 	ASSERT_EQ(Cmd("interp_prog", "ADD " + kW + "interp"), 0);
-	for (const std::string p : { kW + "listed", std::string("evshort"), kW + "script" })
+	for (const std::string &p : { kW + "listed", std::string("evshort"), kW + "script" })
 		ASSERT_EQ(Cmd("block_prog", "ADD " + p), 0) << p;
 	ASSERT_EQ(Cmd("block_hash", "ADD " + Output("sha1sum " + kW + "bydigest").substr(0, 40)), 0);
 	ASSERT_EQ(Cmd("block_ipv4", "ADD 127.0.0.2"), 0);
