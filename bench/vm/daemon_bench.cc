@@ -3,7 +3,9 @@
 // and dd writing the same commands and bytes; a reload with one entry
 // changed, and how long a kept rule was absent, against a reload that
 // clears and pushes again; block-log lines per second under a storm of
-// refused connects, with the events lost. Prints "BENCH daemon ..." lines.
+// refused connects, text and JSON, with the events lost as the log counts
+// them against the gap in the module's sequence numbers. Prints
+// "BENCH daemon ..." lines.
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <netinet/in.h>
@@ -14,6 +16,7 @@
 #include <atomic>
 #include <cstdio>
 #include <random>
+#include <regex>
 #include <string>
 #include <thread>
 
@@ -53,9 +56,14 @@ void WriteLists()
 		memcpy(&bin[i], &v, 8);
 	}
 	Put(kT + "/h.bin", bin);
+}
+
+void WriteConfig(const std::string &format)
+{
 	Put(kDir + "/config/config.txt",
 	    "[global]\nstrict = 0\ndaemon = 1\nverbose = 0\n"
 	    "log_file = /var/log/zb.log\nblock_log_file = " + kBlockLog + "\n"
+	    "block_log_format = " + format + "\n"
 	    "[block_prog]\nblock_prog_file = t/prog.txt\n"
 	    "[block_hash]\nblock_hash_bin_file = t/h.bin\n"
 	    "[block_url]\nblock_url_file = t/url.txt\n"
@@ -185,14 +193,35 @@ int ConnectListed(int i)
 	return r;
 }
 
-size_t LogLines()
+// What the block log says: its event lines past sequence number @after,
+// the highest number, and the events its lost lines count.
+struct LogCount {
+	unsigned long lines = 0, last = 0, lost = 0;
+};
+
+LogCount CountLog(unsigned long after)
 {
-	return Lines(ReadText(kBlockLog)).size();
+	static const std::regex ev(R"(^(\{"seq":)?(\d+)[ ,])");
+	static const std::regex lost(R"(Lost (\d+) block|"lost":(\d+))");
+	LogCount c;
+	for (const std::string &l : Lines(ReadText(kBlockLog))) {
+		std::smatch m;
+		if (std::regex_search(l, m, lost)) {
+			c.lost += std::stoul(m[1].matched ? m[1] : m[2]);
+		} else if (std::regex_search(l, m, ev)) {
+			unsigned long seq = std::stoul(m[2]);
+			c.lines += seq > after;
+			c.last = std::max(c.last, seq);
+		}
+	}
+	return c;
 }
 
-void Storm(int threads, int per_thread)
+// @threads x @per_thread refused connects and one more, whose number ends
+// any gap; "numbered" is what the module sent, as its sequence shows.
+void Storm(const char *format, int threads, int per_thread)
 {
-	size_t before = LogLines();
+	const LogCount before = CountLog(0);
 	std::atomic<long> refused{ 0 };
 	double t0 = Now();
 	std::vector<std::thread> ts;
@@ -204,20 +233,33 @@ void Storm(int threads, int per_thread)
 	for (std::thread &t : ts)
 		t.join();
 	double sent = Now() - t0;
-	size_t last = 0, now;
+	refused += ConnectListed(0) == -EPERM;
+	LogCount c, last;
 	// Until the log stops growing for two seconds.
-	for (double quiet = Now(); Now() - quiet < 2; usleep(100000))
-		if ((now = LogLines()) != last) {
-			last = now;
+	for (double quiet = Now(); Now() - quiet < 2; usleep(100000)) {
+		c = CountLog(before.last);
+		if (c.lines != last.lines || c.lost != last.lost) {
+			last = c;
 			quiet = Now();
 		}
+	}
 	double t = Now() - t0 - 2;
-	long lines = (long)(last - before);
-	printf("BENCH daemon refusal storm: %ld refused connects in %.2f s, %ld block-log lines "
-	       "in %.2f s (%.0f lines/s), %ld events lost\n",
-	       refused.load(), sent, lines, t, lines / t, refused.load() - lines);
-	Row("daemon", "storm_log_rate", lines / t, "lines/s");
-	Row("daemon", "storm_events_lost", refused.load() - lines, "events", refused.load());
+	const unsigned long numbered = c.last - before.last, lost = c.lost - before.lost;
+	printf("BENCH daemon refusal storm, %s: %ld refused connects in %.2f s, %lu numbered by "
+	       "the module, %lu block-log lines in %.2f s (%.0f lines/s), %lu events lost by "
+	       "the sequence, %lu by the log%s\n",
+	       format, refused.load(), sent, numbered, c.lines, t, c.lines / t,
+	       numbered - c.lines, lost, lost == numbered - c.lines ? "" : " (MISMATCH)");
+	const std::string f = format;
+	Row("daemon", ("storm_log_rate_" + f).c_str(), c.lines / t, "lines/s");
+	Row("daemon", ("storm_events_lost_" + f).c_str(), (double)(numbered - c.lines), "events",
+	    (double)numbered);
+}
+
+bool Stop()
+{
+	kill(g_pid, SIGTERM);
+	return WaitFor([] { return !ModuleListed(); }, 300);
 }
 
 } // namespace
@@ -226,6 +268,7 @@ int main(int argc, char **argv)
 {
 	int storm = argc > 1 ? atoi(argv[1]) : 20000;
 	WriteLists();
+	WriteConfig("text");
 	if (LoadModule("/lib/zentrope/zentrope.ko")) {
 		printf("BENCH daemon cannot load the module\n");
 		return 1;
@@ -242,8 +285,13 @@ int main(int argc, char **argv)
 	Row("daemon", "shell_push", shell, "s");
 	Row("daemon", "start", daemon, "s", shell);
 	Reload();
-	Storm(2, storm / 2);
-	kill(g_pid, SIGTERM);
+	Storm("text", 2, storm / 2);
 	// The next benchmark of a combined run loads its own module.
-	return WaitFor([] { return !ModuleListed(); }, 300) ? 0 : 1;
+	if (!Stop())
+		return 1;
+	WriteConfig("json");
+	if (!Start())
+		return 1;
+	Storm("json", 2, storm / 2);
+	return Stop() ? 0 : 1;
 }
