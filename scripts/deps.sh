@@ -42,7 +42,7 @@ pkgs=(
 	liburcu-dev libiniparser-dev liblzma-dev
 	qemu-system-x86 busybox-static cpio kmod e2fsprogs xz-utils zstd
 	bc flex bison libelf-dev libssl-dev
-	jq
+	jq mmdebstrap prometheus
 	linux-image-amd64 linux-headers-amd64
 	"${extra[@]}"
 )

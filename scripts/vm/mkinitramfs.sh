@@ -22,7 +22,8 @@
 # generated /init that mounts the pseudo file systems, prints
 # "ZT-SUITE-START <suite>", runs the suite, prints the kernel taint mask as
 # "ZT-TAINT <n>" and the suite's exit status as "ZT-SUITE-EXIT <rc>", then
-# powers the machine off.
+# powers the machine off; or, when the suite wrote a mounted root's path
+# to /switch-root, hands PID 1 over to that system's init.
 set -euo pipefail
 
 busybox_bin=${ZT_BUSYBOX:-/bin/busybox}
@@ -183,6 +184,17 @@ echo "ZT-SUITE-START $ZT_SUITE kernel $(uname -r)"
 cd /tmp
 /bin/sh /suite.sh
 rc=$?
+# A suite that mounted a whole system and named it in /switch-root hands
+# the machine over: that system's init prints the exit marker.
+if [ "$rc" = 0 ] && [ -s /switch-root ]; then
+	new=$(cat /switch-root)
+	cd /
+	umount /tmp /dev/shm /dev/pts /sys/kernel/debug 2>/dev/null
+	for m in /dev /proc /sys; do
+		mount --move $m "$new$m"
+	done
+	exec switch_root "$new" /sbin/init
+fi
 echo
 if [ -w $kmemleak ]; then
 	# Objects younger than 5 s are never reported; two scans because

@@ -4,6 +4,7 @@
 #   run-vm.sh --kernel KVER --suite NAME|PATH [--timeout SEC] [--mem MB]
 #             [--log FILE] [--module KO[:DEST]...] [--bin PROG...] [--file SRC[:DEST]...]
 #             [--kernel-module NAME...] [--append ARGS] [--show]
+#             [--debian-disk] [--reboot]
 #   run-vm.sh --judge LOG      judge an existing serial log only
 #
 #   --suite NAME     tests/vm/suites/NAME.sh, or a path to any suite script
@@ -14,6 +15,9 @@
 #                    passed on to mkinitramfs.sh; each takes one or more values
 #   --append ARGS    more kernel command line arguments
 #   --show           print the guest's output (start to exit marker) afterwards
+#   --debian-disk    attach the Debian system image (debian-image.sh) as
+#                    /dev/vda; the guest's writes last until QEMU exits
+#   --reboot         a guest reboot boots again instead of ending QEMU
 #
 # Passes (exit 0) only when the guest printed "ZT-SUITE-EXIT 0", no GoogleTest
 # case failed, every "ZT-JSON " line it printed is a JSON object to jq, and
@@ -152,7 +156,7 @@ resolve_suite() {
 	suite_name=${suite_name%.sh}
 }
 
-kver="" suite_name="" suite_path="" log="" judge_only="" qemu_status=0
+kver="" suite_name="" suite_path="" log="" judge_only="" qemu_status=0 debian_disk=0 reboot=0
 timeout=300 mem=1024 show=0 append=""
 initramfs_args=()
 
@@ -170,6 +174,8 @@ parse_args() {
 		--log) log=${2:?--log needs a file}; shift 2 ;;
 		--append) append=${2:?--append needs arguments}; shift 2 ;;
 		--show) show=1; shift ;;
+		--debian-disk) debian_disk=1; shift ;;
+		--reboot) reboot=1; shift ;;
 		--judge) judge_only=${2:?--judge needs a log}; shift 2 ;;
 		--module | --bin | --file | --kernel-module)
 			shift
@@ -270,13 +276,22 @@ boot() {
 	# ZT_VM_TCG_THREAD=multi brings back the truly parallel vCPUs.
 	# Benchmarks of overhead ratios set ZT_VM_SMP=1 ZT_VM_ICOUNT=0: guest
 	# time then counts instructions, and ratios repeat from boot to boot.
+	local -a extra=()
+	if [ "$debian_disk" = 1 ]; then
+		local disk
+		disk=$("$script_dir/debian-image.sh") || die_usage "no Debian image"
+		extra+=(-drive "file=$disk,format=raw,if=virtio,snapshot=on")
+	fi
+	# A panic then reboots too; the suite counts its boots to end a loop.
+	[ "$reboot" = 1 ] || extra+=(-no-reboot)
+
 	: >"$log"
 	local rc=0 start end
 	start=$(date +%s)
 	timeout -k 10 "$timeout" qemu-system-x86_64 \
 		-accel "tcg,thread=${ZT_VM_TCG_THREAD:-single}" -cpu max \
 		-smp "${ZT_VM_SMP:-2}" ${ZT_VM_ICOUNT:+-icount "shift=$ZT_VM_ICOUNT"} -m "$mem" \
-		-nodefaults -no-user-config -nographic -no-reboot \
+		-nodefaults -no-user-config -nographic "${extra[@]}" \
 		-monitor none -serial "file:$log" \
 		-kernel "$kernel" -initrd "$initramfs" -append "$cmdline" \
 		</dev/null >"$log.qemu" 2>&1 || rc=$?

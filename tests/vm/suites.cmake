@@ -77,4 +77,15 @@ if(TARGET zt_zentroped)
   add_dependencies(zt_vm_guests zt_deb)
   zt_vm_suite(package SCRIPT suites/package.sh BINS zt_guest_package
     FILES ${ZT_DEB} TIMEOUT 300 MEM 1024)
+
+  # The same package with apt, under the real systemd of a Debian system
+  # (scripts/vm/debian-image.sh, built once per machine by this fixture).
+  add_test(NAME vm.debian-image COMMAND ${ZT_VM_SCRIPTS}/debian-image.sh)
+  set_tests_properties(vm.debian-image PROPERTIES
+    FIXTURES_SETUP zt_debian_image LABELS vm TIMEOUT 1800)
+  zt_vm_suite(debian SCRIPT suites/debian.sh DEBIAN
+    KERNEL_MODULES virtio_pci virtio_blk crc32c_generic ext4
+    FILES ${ZT_DEB} debian/run.sh debian/steps.sh
+    APPEND systemd.log_color=0
+    TIMEOUT 1200 MEM 2048)
 endif()
