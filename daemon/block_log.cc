@@ -54,41 +54,6 @@ bool needs_escape(unsigned char c)
 	return c < 0x20 || c == 0x7f || c == '\\';
 }
 
-// Length of the valid UTF-8 sequence at s[i], 0 when there is none:
-// overlong forms, surrogates and code points past U+10FFFF are not.
-size_t utf8_len(const std::string &s, size_t i)
-{
-	const unsigned char c = (unsigned char)s[i];
-	size_t n;
-	unsigned char lo = 0x80, hi = 0xbf;
-	if (c < 0x80)
-		return 1;
-	if (c >= 0xc2 && c <= 0xdf)
-		n = 2;
-	else if (c >= 0xe0 && c <= 0xef)
-		n = 3;
-	else if (c >= 0xf0 && c <= 0xf4)
-		n = 4;
-	else
-		return 0;
-	if (c == 0xe0)
-		lo = 0xa0;
-	else if (c == 0xed)
-		hi = 0x9f;
-	else if (c == 0xf0)
-		lo = 0x90;
-	else if (c == 0xf4)
-		hi = 0x8f;
-	if (i + n > s.size())
-		return 0;
-	for (size_t k = 1; k < n; k++) {
-		unsigned char b = (unsigned char)s[i + k];
-		if (b < (k == 1 ? lo : 0x80) || b > (k == 1 ? hi : 0xbf))
-			return 0;
-	}
-	return n;
-}
-
 struct peer {
 	bool known = false;
 	std::string addr;
@@ -184,6 +149,48 @@ private:
 };
 
 } // namespace
+
+size_t utf8_len(const std::string &s, size_t i)
+{
+	const unsigned char c = (unsigned char)s[i];
+	size_t n;
+	unsigned char lo = 0x80, hi = 0xbf;
+	if (c < 0x80)
+		return 1;
+	if (c >= 0xc2 && c <= 0xdf)
+		n = 2;
+	else if (c >= 0xe0 && c <= 0xef)
+		n = 3;
+	else if (c >= 0xf0 && c <= 0xf4)
+		n = 4;
+	else
+		return 0;
+	if (c == 0xe0)
+		lo = 0xa0;
+	else if (c == 0xed)
+		hi = 0x9f;
+	else if (c == 0xf0)
+		lo = 0x90;
+	else if (c == 0xf4)
+		hi = 0x8f;
+	if (i + n > s.size())
+		return 0;
+	for (size_t k = 1; k < n; k++) {
+		unsigned char b = (unsigned char)s[i + k];
+		if (b < (k == 1 ? lo : 0x80) || b > (k == 1 ? hi : 0xbf))
+			return 0;
+	}
+	return n;
+}
+
+bool event_words(const block_event &ev, const char **op, const char **rule)
+{
+	*rule = rule_word(ev);
+	if (!*rule)
+		return false;
+	*op = kNames[ev.kind];
+	return true;
+}
 
 std::string escape_text(const std::string &s)
 {

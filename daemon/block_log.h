@@ -11,6 +11,15 @@
 #include "config.h"
 #include "zentrope_event.h"
 
+// Length of the valid UTF-8 sequence at s[i], 0 when there is none:
+// overlong forms, surrogates and code points past U+10FFFF are not.
+size_t utf8_len(const std::string &s, size_t i);
+
+// The operation word (*op: "connecting") and the rule class (*rule: "ip")
+// of a block event as both log formats name them; false for the records
+// that make no line.
+bool event_words(const block_event &ev, const char **op, const char **rule);
+
 // Control characters and the backslash as "\xHH"; the rest as it is.
 std::string escape_text(const std::string &s);
 // escape_text, and every byte that is not part of valid UTF-8 as "\xHH":

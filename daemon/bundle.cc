@@ -459,6 +459,22 @@ int bundle_unpack(const bundle_pick &pick, std::unique_ptr<uint8_t[]> *image)
 	return 0;
 }
 
+std::string abi_text(const build_descriptor &d)
+{
+	std::string s;
+	for (size_t i = 0; i < kAbiCodes && d.abi[i];) {
+		size_t j = i;
+		while (j + 1 < kAbiCodes && d.abi[j + 1] &&
+		       d.abi[j + 1] == d.abi[j] + 1)
+			j++;
+		s += (s.empty() ? "" : ",") + std::to_string(d.abi[i]);
+		if (j > i)
+			s += "-" + std::to_string(d.abi[j]);
+		i = j + 1;
+	}
+	return s.empty() ? "none" : s;
+}
+
 int module_loaded(const char *name, const char *path)
 {
 	char line[kModulesLine];
@@ -486,7 +502,7 @@ int remove_module()
 	return syscall(SYS_delete_module, kModuleName, O_NONBLOCK) ? -1 : 0;
 }
 
-int install_module(int exe_fd)
+int install_module(int exe_fd, module_build *picked)
 {
 	struct stat st;
 	if (fstat(exe_fd, &st) || st.st_size <= 0)
@@ -506,6 +522,8 @@ int install_module(int exe_fd)
 	bundle_pick pick;
 	if (bundle_select(file.get(), size, sys, &pick) != 1)
 		return -1;
+	*picked = { field(pick.desc.platform), field(pick.desc.version),
+		    abi_text(pick.desc), src.release };
 	std::unique_ptr<uint8_t[]> image;
 	if (bundle_unpack(pick, &image))
 		return -1;

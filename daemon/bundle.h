@@ -116,8 +116,18 @@ int module_loaded(const char *name, const char *path = "/proc/modules");
 // Removes a loaded "zentrope" unless it is in use: 0, or -1 with errno.
 int remove_module();
 
+// A build's ABI codes with runs as ranges: "32007,32009-32015"; "none".
+std::string abi_text(const build_descriptor &d);
+
+// The build install_module() picked, as zt_bundle --list names it, and the
+// release of the kernel it was picked for.
+struct module_build {
+	std::string platform, kernel, abi, release;
+};
+
 // Loads the build for the running kernel from the daemon executable,
-// replacing a loaded "zentrope". 0 when inserted, -1 otherwise.
-int install_module(int exe_fd);
+// replacing a loaded "zentrope". 0 when inserted, -1 otherwise; *picked is
+// set once a build is chosen.
+int install_module(int exe_fd, module_build *picked);
 
 #endif

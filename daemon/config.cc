@@ -92,7 +92,7 @@ int read_lists(daemon_config *c)
 
 const char *const kGlobalKeys[] = {
 	"strict", "daemon", "verbose", "quite", "log_file", "block_log_file",
-	"block_log_format",
+	"block_log_format", "metrics_file",
 };
 
 } // namespace
@@ -202,6 +202,9 @@ std::vector<key_problem> config_read_keys(dictionary *ini, daemon_config *c)
 	else if (format && strcasecmp(format->c_str(), "text"))
 		bad.push_back({ "global:block_log_format", "global:block_log_format is " +
 								   *format + ", not text or json" });
+	opt_path metrics = get_string(ini, "global:metrics_file");
+	if (metrics && !metrics->empty())
+		c->metrics_file = resolve_path(*metrics);
 	for (const list_keys &k : kListKeys) {
 		std::string sec = std::string(k.section) + ":";
 		c->*k.main = get_path(ini, sec + k.main_key);

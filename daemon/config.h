@@ -31,6 +31,7 @@ struct daemon_config {
 	int daemon = 0;
 	opt_path log_file, block_log_file;
 	log_format block_log_format = log_format::kText;
+	std::string metrics_file; // resolved; empty: no metrics
 };
 
 // Absolute working directory right after the move into the installation

@@ -78,6 +78,8 @@ int Daemon::serve()
 {
 	int status = kExitFailed;
 	Status st;
+	// Counted first: the push empties the lists.
+	std::map<std::string, uint64_t> lists = count_list_entries(cfg_);
 
 	// Caught from here on: a stop during the push is then acted on once
 	// the loop starts, with lists cleared and module removed, instead of
@@ -88,6 +90,10 @@ int Daemon::serve()
 		goto remove;
 	if (!(st = send_listen(ZT_LISTEN_START)).ok())
 		goto close_socket;
+	metrics_.list_entries = std::move(lists);
+	metrics_.last_success_ns = sys_->realtime_ns();
+	metrics_due_ = true;
+	write_metrics();
 	notify_ready();
 	event_loop();
 	notify_stopping();
@@ -129,7 +135,7 @@ int Daemon::start(const std::string &config, const char *argv0)
 	}
 	if (!(st = sys_->lock_pid_file()).ok() || !(st = sys_->open_self(argv0)).ok() ||
 	    (cfg_.daemon && !(st = sys_->detach()).ok()) || !(st = sys_->write_pid()).ok() ||
-	    !(st = sys_->insert_module()).ok()) {
+	    !(st = sys_->insert_module(&metrics_.build)).ok()) {
 		log_status(st);
 		return kExitFailed;
 	}

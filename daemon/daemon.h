@@ -11,6 +11,7 @@
 
 #include "config.h"
 #include "log.h"
+#include "metrics.h"
 #include "seq_gap.h"
 #include "system.h"
 
@@ -50,7 +51,11 @@ private:
 	void give_up_lost(bool all);
 	void flush_batch();
 	void reload(bool interp_only);
+	void count_reload(bool interp_only, bool ok,
+			  const std::map<std::string, uint64_t> &lists);
 	void report(const requests &r);
+	int metrics_wait_ms();
+	void write_metrics();
 
 	System *sys_;
 	std::string config_path_;
@@ -65,6 +70,12 @@ private:
 	seq_gaps gaps_;
 	std::string batch_;
 	std::vector<unsigned char> buf_;
+	daemon_metrics metrics_;
+	bool metrics_due_ = false;     // changed since the last write
+	bool metrics_tried_ = false;
+	bool metrics_failing_ = false; // the last write failed, and was logged
+	uint64_t metrics_at_ = 0;      // monotonic time of the last try
+	std::string metrics_written_;  // what the file holds
 };
 
 #endif

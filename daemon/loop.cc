@@ -1,9 +1,10 @@
 // The event loop: block events to block-log lines, lost events counted,
-// reloads, the hourly interpreter refresh.
+// reloads, the hourly interpreter refresh, the metrics file.
 #include <cerrno>
 #include <csignal>
 #include <cstring>
 
+#include "block_log.h"
 #include "daemon.h"
 #include "event.h"
 #include "notify.h"
@@ -16,6 +17,8 @@ constexpr size_t kRecvBufSize = 16u << 20;
 // Datagrams taken per wake-up before the batch is written: bounds the
 // batch, and a signal is noticed at least this often.
 constexpr int kDrainMax = 256;
+// The metrics file is rewritten at most this often.
+constexpr uint64_t kMetricsGapNs = 1000000000ull;
 
 } // namespace
 
@@ -44,11 +47,15 @@ void Daemon::handle_datagram(const void *buf, size_t len, uint32_t sender)
 	case msg_status::kRecords:
 		break;
 	}
-	const char *why;
+	const char *why, *op, *rule;
 	for (const event_payload &r : recs) {
 		if (r.header.msg_type == ZT_MSG_EVENT) {
 			gaps_.seen(r.header.sequence, sys_->monotonic_ns());
 			batch_ += format_event(r, cfg_.block_log_format, host_);
+			if (event_words(r.event, &op, &rule)) {
+				metrics_.refusals[{ op, rule }]++;
+				metrics_due_ = true;
+			}
 		} else if (r.header.msg_type == ZT_MSG_ACK && ack_stops(r.event.type, &why)) {
 			exit_requested_ = true;
 			log_verbose("%s", why);
@@ -62,6 +69,8 @@ void Daemon::give_up_lost(bool all)
 		lost_events at = l;
 		at.time_ns = sys_->realtime_ns();
 		batch_ += format_lost(at, cfg_.block_log_format, host_);
+		metrics_.events_lost = gaps_.total();
+		metrics_due_ = true;
 	}
 }
 
@@ -104,9 +113,72 @@ void Daemon::reload(bool interp_only)
 	daemon_config fresh;
 	if (config_load(config_path_, &fresh)) {
 		log_err("Reload config:%s err!\n", config_path_.c_str());
+		count_reload(interp_only, false, {});
 		return;
 	}
-	reload_apply(&fresh, interp_only);
+	std::map<std::string, uint64_t> lists = count_list_entries(fresh);
+	count_reload(interp_only, !reload_apply(&fresh, interp_only), lists);
+}
+
+// The hourly refresh is no reload: it pushes only the interpreters.
+void Daemon::count_reload(bool interp_only, bool ok,
+			  const std::map<std::string, uint64_t> &lists)
+{
+	metrics_due_ = true;
+	if (interp_only) {
+		if (ok)
+			metrics_.list_entries["interp"] = lists.at("interp");
+		return;
+	}
+	metrics_.reloads++;
+	if (!ok) {
+		metrics_.reload_failures++;
+		return;
+	}
+	metrics_.list_entries = lists;
+	metrics_.last_success_ns = sys_->realtime_ns();
+}
+
+// How long the loop may wait with a change not yet written: -1 without
+// one.
+int Daemon::metrics_wait_ms()
+{
+	if (!metrics_due_ || cfg_.metrics_file.empty())
+		return -1;
+	uint64_t since = sys_->monotonic_ns() - metrics_at_;
+	if (!metrics_tried_ || since >= kMetricsGapNs)
+		return 0;
+	return (int)((kMetricsGapNs - since + 999999) / 1000000);
+}
+
+// A failure is logged once until a write succeeds again, and the write is
+// tried again at the next change: a missing directory must neither fill
+// the log nor wake the daemon every second.
+void Daemon::write_metrics()
+{
+	if (!metrics_due_ || cfg_.metrics_file.empty())
+		return;
+	uint64_t now = sys_->monotonic_ns();
+	if (metrics_tried_ && now - metrics_at_ < kMetricsGapNs)
+		return;
+	metrics_due_ = false;
+	std::string text = metrics_text(metrics_);
+	if (text == metrics_written_)
+		return;
+	metrics_tried_ = true;
+	metrics_at_ = now;
+	Status st = sys_->write_file_atomic(cfg_.metrics_file, text);
+	if (!st.ok()) {
+		if (!metrics_failing_)
+			log_err("metrics file not written, tried again at the next change: %s",
+				st.message().c_str());
+		metrics_failing_ = true;
+		return;
+	}
+	if (metrics_failing_)
+		log_info("metrics file %s written again\n", cfg_.metrics_file.c_str());
+	metrics_failing_ = false;
+	metrics_written_ = std::move(text);
 }
 
 int Daemon::event_loop()
@@ -132,6 +204,9 @@ int Daemon::event_loop()
 		// next event, which may be an hour away.
 		if (gaps_.pending() && timeout_ms > 100)
 			timeout_ms = 100;
+		int metrics_ms = metrics_wait_ms();
+		if (metrics_ms >= 0 && timeout_ms > metrics_ms)
+			timeout_ms = metrics_ms;
 		int n = sys_->wait(fd_, timeout_ms);
 		if (n < 0) {
 			log_err("poll error %s [%d].\n", strerror(errno), errno);
@@ -147,6 +222,7 @@ int Daemon::event_loop()
 			reload(true);
 			last_refresh = sys_->monotonic_ns();
 		}
+		write_metrics();
 	}
 	flush_batch();
 	return ret;

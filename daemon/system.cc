@@ -13,6 +13,7 @@
 #include <ctime>
 
 #include "bundle.h"
+#include "metrics.h"
 #include "netlink.h"
 
 namespace {
@@ -129,9 +130,9 @@ public:
 		return {};
 	}
 
-	Status insert_module() override
+	Status insert_module(module_build *picked) override
 	{
-		int r = install_module(self_);
+		int r = install_module(self_, picked);
 		::close(self_);
 		self_ = -1;
 		return r ? Status::Error("%s", "") : Status();
@@ -224,6 +225,11 @@ public:
 			log_verbose("run %s err\n", kInterpTool);
 		sleep(1);
 		sigprocmask(SIG_SETMASK, &loop_mask, nullptr);
+	}
+
+	Status write_file_atomic(const std::string &path, const std::string &text) override
+	{
+		return ::write_file_atomic(path, text);
 	}
 
 private:

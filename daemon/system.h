@@ -1,7 +1,8 @@
 // Everything the daemon asks of the operating system, behind one
 // interface that the host tests replace: the control files (KernelIo),
 // the connector socket, signals, the pid file, inserting and removing the
-// module, the clock, the interpreter-list tool and the log files.
+// module, the clock, the interpreter-list tool, the log files and the
+// metrics file.
 #ifndef ZENTROPED_SYSTEM_H
 #define ZENTROPED_SYSTEM_H
 
@@ -11,6 +12,7 @@
 #include <memory>
 #include <string>
 
+#include "bundle.h"
 #include "kernel_io.h"
 #include "log.h"
 #include "status.h"
@@ -38,9 +40,10 @@ public:
 	// before detach() leaves the directory it was started from.
 	virtual Status open_self(const char *argv0) = 0;
 	virtual Status detach() = 0;
-	// Inserts the fitting build from open_self()'s file and closes it. An
-	// empty message: the installer has reported already.
-	virtual Status insert_module() = 0;
+	// Inserts the fitting build from open_self()'s file and closes it;
+	// *picked names the build. An empty message: the installer has
+	// reported already.
+	virtual Status insert_module(module_build *picked) = 0;
 	virtual void remove_module() = 0;
 
 	// The connector socket, bound to the daemon's group, and its port id.
@@ -64,6 +67,9 @@ public:
 	virtual std::string host_name() = 0;
 	// Runs the interpreter-list tool to its end, then lets a second pass.
 	virtual void run_interp_tool() = 0;
+	// Replaces the file at @path with @text at once (write_file_atomic()).
+	virtual Status write_file_atomic(const std::string &path,
+					 const std::string &text) = 0;
 };
 
 // The operating system itself.

@@ -62,9 +62,10 @@ inline void set_v4(event_payload *r, const char *ip, uint16_t port)
 }
 
 // A datagram as the kernel sends it: netlink header, connector header,
-// data_len bytes of records.
+// data_len bytes of records (copies of @rec, numbered from seq0).
 inline std::vector<unsigned char> datagram(size_t records, size_t data_len,
-					   uint32_t idx = ZT_CN_IDX, uint64_t seq0 = 17)
+					   uint32_t idx = ZT_CN_IDX, uint64_t seq0 = 17,
+					   event_payload rec = record(0, 6))
 {
 	std::vector<unsigned char> m(36 + records * ZT_PAYLOAD_SIZE);
 	uint32_t len = m.size(), val = ZT_CN_VAL;
@@ -75,7 +76,7 @@ inline std::vector<unsigned char> datagram(size_t records, size_t data_len,
 	memcpy(&m[20], &val, 4);
 	memcpy(&m[32], &dl, 2);
 	for (size_t i = 0; i < records; i++) {
-		event_payload r = record(0, 6);
+		event_payload r = rec;
 		r.header.sequence = seq0 + i;
 		memcpy(&m[36 + i * ZT_PAYLOAD_SIZE], &r, sizeof(r));
 	}

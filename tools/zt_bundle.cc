@@ -286,22 +286,6 @@ int make_block(const module_arg &m, block *b)
 	return 0;
 }
 
-std::string abi_text(const build_descriptor &d)
-{
-	std::string s;
-	for (size_t i = 0; i < kAbiCodes && d.abi[i];) {
-		size_t j = i;
-		while (j + 1 < kAbiCodes && d.abi[j + 1] &&
-		       d.abi[j + 1] == d.abi[j] + 1)
-			j++;
-		s += (s.empty() ? "" : ",") + std::to_string(d.abi[i]);
-		if (j > i)
-			s += "-" + std::to_string(d.abi[j]);
-		i = j + 1;
-	}
-	return s.empty() ? "none" : s;
-}
-
 // Every block as the daemon's walk meets it, last appended first.
 std::vector<bundle_pick> walk(const std::vector<uint8_t> &file)
 {
