@@ -97,6 +97,18 @@ const char *const kGlobalKeys[] = {
 
 } // namespace
 
+std::vector<std::string> split(const std::string &s, char sep)
+{
+	std::vector<std::string> out;
+	size_t b = 0;
+	for (size_t e; (e = s.find(sep, b)) != std::string::npos; b = e + 1)
+		if (e > b)
+			out.push_back(s.substr(b, e - b));
+	if (b < s.size())
+		out.push_back(s.substr(b));
+	return out;
+}
+
 std::string resolve_path(const std::string &path)
 {
 	if (!path.empty() && path[0] == '/')

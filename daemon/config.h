@@ -118,4 +118,8 @@ int read_list_lines(const std::string &path,
 
 bool is_address(const std::string &text);
 
+// The pieces of @s between @sep, empty ones left out: the entries of a
+// list line, the labels of a name.
+std::vector<std::string> split(const std::string &s, char sep);
+
 #endif

@@ -4,7 +4,6 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <algorithm>
 #include <cctype>
 #include <cerrno>
 #include <cstdarg>
@@ -217,15 +216,11 @@ std::string url_problem(const std::string &tok)
 {
 	if (tok.size() > kUrlMax)
 		return "domain " + shown(tok) + " is over 256 bytes";
-	size_t encoded = 0, labels = 0;
-	for (size_t b = 0, e; b <= tok.size(); b = e + 1) {
-		e = std::min(tok.find('.', b), tok.size());
-		if (e > b) {
-			encoded += 1 + (e - b);
-			labels++;
-		}
-	}
-	if (!labels)
+	const std::vector<std::string> labels = split(tok, '.');
+	size_t encoded = 0;
+	for (const std::string &l : labels)
+		encoded += 1 + l.size();
+	if (labels.empty())
 		return "domain " + shown(tok) + " has no label";
 	if (encoded > kUrlEncodedMax)
 		return "domain " + shown(tok) + " is over 255 bytes encoded";
@@ -291,17 +286,6 @@ struct list_count {
 	}
 };
 
-std::vector<std::string> tokens(const std::string &entry)
-{
-	std::vector<std::string> out;
-	for (size_t b = 0, e; b <= entry.size(); b = e + 1) {
-		e = std::min(entry.find(' ', b), entry.size());
-		if (e > b)
-			out.push_back(entry.substr(b, e - b));
-	}
-	return out;
-}
-
 // 0, or -1 (errno set) when the file cannot be read.
 int check_entries(const std::string &path, list_count *count, problems *out)
 {
@@ -316,7 +300,7 @@ int check_entries(const std::string &path, list_count *count, problems *out)
 			return;
 		}
 		for (const std::string &t : kl.whole ? std::vector<std::string>{ l.text }
-						     : tokens(l.text)) {
+						     : split(l.text, ' ')) {
 			std::string why = kl.refused ? kl.refused(t) : "";
 			if (!why.empty())
 				out->push_back({ path, l.line, why });

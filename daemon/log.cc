@@ -35,17 +35,24 @@ int open_log_fd(const std::string &path)
 		      O_WRONLY | O_APPEND | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0640);
 }
 
-void write_all(int fd, const std::string &s)
+} // namespace
+
+int write_all(int fd, const std::string &s)
 {
 	for (size_t done = 0; done < s.size();) {
 		ssize_t n = ::write(fd, s.data() + done, s.size() - done);
 		if (n < 0 && errno == EINTR)
 			continue;
+		if (n == 0)
+			errno = EIO;
 		if (n <= 0)
-			return;
+			return -1;
 		done += (size_t)n;
 	}
+	return 0;
 }
+
+namespace {
 
 void log_write(Kind kind, const char *fmt, va_list ap)
 {

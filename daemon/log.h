@@ -64,4 +64,8 @@ void log_info(const char *fmt, ...) __attribute__((format(printf, 1, 2)));
 // An error handed up as a value, logged where it is handled.
 void log_status(const Status &st);
 
+// Writes all of @s, again after EINTR and short writes: 0, or -1 with
+// errno set (EIO when the file takes nothing).
+int write_all(int fd, const std::string &s);
+
 #endif

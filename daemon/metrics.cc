@@ -4,24 +4,14 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
 
 #include "block_log.h"
+#include "log.h"
 
 namespace {
-
-uint64_t tokens(const std::string &entry)
-{
-	uint64_t n = 0;
-	for (size_t b = 0, e; b <= entry.size(); b = e + 1) {
-		e = std::min(entry.find(' ', b), entry.size());
-		n += e > b;
-	}
-	return n;
-}
 
 uint64_t digests_in(const opt_path &path)
 {
@@ -74,20 +64,6 @@ int create_temp(const std::string &tmp)
 	return fd;
 }
 
-int write_all(int fd, const std::string &text)
-{
-	for (size_t done = 0; done < text.size();) {
-		ssize_t n = write(fd, text.data() + done, text.size() - done);
-		if (n < 0 && errno == EINTR)
-			continue;
-		if (n == 0)
-			errno = EIO;
-		if (n <= 0)
-			return -1;
-		done += (size_t)n;
-	}
-	return 0;
-}
 
 } // namespace
 
@@ -102,7 +78,7 @@ std::map<std::string, uint64_t> count_list_entries(const daemon_config &cfg)
 		}
 		bool whole = k.list == &daemon_config::ip;
 		for (const std::string &e : (cfg.*k.list).items)
-			n += whole ? 1 : tokens(e);
+			n += whole ? 1 : split(e, ' ').size();
 	}
 	return out;
 }

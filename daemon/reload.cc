@@ -21,18 +21,6 @@ using digest = std::array<unsigned char, 20>;
 
 constexpr size_t kDigestsPerDel = 100;
 
-std::vector<std::string> split(const std::string &s, char sep)
-{
-	std::vector<std::string> out;
-	size_t b = 0;
-	for (size_t e; (e = s.find(sep, b)) != std::string::npos; b = e + 1)
-		if (e > b)
-			out.push_back(s.substr(b, e - b));
-	if (b < s.size())
-		out.push_back(s.substr(b));
-	return out;
-}
-
 // The module drops empty labels when it encodes a name.
 key url_key(const std::string &t)
 {
