@@ -1,93 +1,21 @@
 // SPDX-License-Identifier: GPL-2.0
 /*
- * Program decisions. Lists whose count is 0 are skipped before their lock
- * is taken where the order of checks allows it: these run for processes
- * that no rule names far more often than for listed ones.
+ * Program decisions. Lists whose count is 0 are skipped before any lookup
+ * where the order of checks allows it: these run for processes that no
+ * rule names far more often than for listed ones.
  */
 #include <linux/kernel.h>
 #include <linux/string.h>
-#include <linux/rwsem.h>
 
 #include "decide.h"
 #include "proc_lists.h"
 #include "zentrope_event.h"
-
-/* @alt, when given, is looked for in the same walk. */
-static int exist_name(struct list_head *head, struct rw_semaphore *sem,
-		      const char *name, const char *alt)
-{
-	u32 hash = name ? zt_name_hash(name) : 0;
-	u32 alt_hash = alt ? zt_name_hash(alt) : 0;
-	struct name_struct *e;
-	int found = 0;
-
-	if (!name || down_read_killable(sem))
-		return 0;
-	list_for_each_entry(e, head, list) {
-		if ((e->hash == hash && !strcmp(e->name, name)) ||
-		    (alt && e->hash == alt_hash && !strcmp(e->name, alt))) {
-			found = 1;
-			break;
-		}
-	}
-	up_read(sem);
-	return found;
-}
-
-int exist_block_prog(const char *name)
-{
-	return exist_name(&head_block_prog, &rwsem_block_prog, name, NULL);
-}
-
-int exist_interp_prog(const char *name)
-{
-	return exist_name(&head_interp_prog, &rwsem_interp_prog, name, NULL);
-}
-
-int exist_interp_prog_by_dev_ino(u32 dev, u64 ino)
-{
-	struct name_struct *e;
-	int found = 0;
-
-	if (!dev || !ino || down_read_killable(&rwsem_interp_prog))
-		return 0;
-	list_for_each_entry(e, &head_interp_prog, list) {
-		if (e->dev == dev && e->ino == ino) {
-			found = 1;
-			break;
-		}
-	}
-	up_read(&rwsem_interp_prog);
-	return found;
-}
-
-struct prog_info_struct *find_block_prog_info(u32 dev, u64 ino)
-{
-	struct prog_info_struct *e;
-
-	list_for_each_entry(e, &head_block_prog_info, list) {
-		if (e->dev == dev && e->ino == ino)
-			return e;
-	}
-	return NULL;
-}
 
 const char *zt_basename(const char *path)
 {
 	const char *slash = strrchr(path, '/');
 
 	return slash ? slash + 1 : path;
-}
-
-bool exist_block_prog_info(u32 dev, u64 ino)
-{
-	bool hit;
-
-	if (down_read_killable(&rwsem_block_prog_info))
-		return false;
-	hit = find_block_prog_info(dev, ino);
-	up_read(&rwsem_block_prog_info);
-	return hit;
 }
 
 int strict_identity_name_verdict(bool have_file, u32 dev, u64 ino,
@@ -97,8 +25,7 @@ int strict_identity_name_verdict(bool have_file, u32 dev, u64 ino,
 		return STRICT_BLOCK_INFO;
 	if (!path || atomic_read(&num_block_prog) <= 0)
 		return STRICT_BLOCK_NONE;
-	if (exist_name(&head_block_prog, &rwsem_block_prog, path,
-		       zt_basename(path)))
+	if (exist_block_prog(path) || exist_block_prog(zt_basename(path)))
 		return STRICT_BLOCK_NAME;
 	return STRICT_BLOCK_NONE;
 }
@@ -167,25 +94,6 @@ int net_target_of(const void *addr, int len, struct net_target *t)
 	return 0;
 }
 
-/* An element of a fixed-size-key list whose @field equals @key. */
-#define EXIST_FIXED(name, type, field, key, size)			\
-({									\
-	type *e;							\
-	bool found = false;						\
-									\
-	if (atomic_read(&num_##name) > 0 &&				\
-	    !down_read_killable(&rwsem_##name)) {			\
-		list_for_each_entry(e, &head_##name, list) {		\
-			if (!memcmp(&e->field, key, size)) {		\
-				found = true;				\
-				break;					\
-			}						\
-		}							\
-		up_read(&rwsem_##name);					\
-	}								\
-	found;								\
-})
-
 /* ::ffff:a.b.c.d, which a dual-stack socket sends to a.b.c.d. */
 static bool ipv4_mapped(const u8 *ip6)
 {
@@ -197,29 +105,15 @@ static bool ipv4_mapped(const u8 *ip6)
 bool net_addr_blocked(const struct net_target *t)
 {
 	if (t->family == ZT_AF_INET)
-		return EXIST_FIXED(block_ipv4, struct ipv4_struct, addr, t->ip, 4);
-	if (EXIST_FIXED(block_ipv6, struct ipv6_struct, addr, t->ip, 16))
+		return exist_block_ipv4(t->ip);
+	if (exist_block_ipv6(t->ip))
 		return true;
-	return ipv4_mapped(t->ip) &&
-	       EXIST_FIXED(block_ipv4, struct ipv4_struct, addr, t->ip + 12, 4);
+	return ipv4_mapped(t->ip) && exist_block_ipv4(t->ip + 12);
 }
 
 bool net_port_blocked(const struct net_target *t)
 {
 	u32 port = t->port;	/* zero-extended, as the list holds it */
 
-	return port && EXIST_FIXED(block_port, struct port_struct, port,
-				   &port, sizeof(port));
-}
-
-int exist_block_url_nocase(const char *enc)
-{
-	int found;
-
-	if (atomic_read(&num_block_url) <= 0 ||
-	    down_read_killable(&rwsem_block_url))
-		return 0;
-	found = !!find_block_url_nocase(enc);
-	up_read(&rwsem_block_url);
-	return found;
+	return port && exist_block_port(port);
 }

@@ -18,16 +18,6 @@
 #define STRICT_BLOCK_INFO 2	/* file identity of a block_prog_info entry */
 #define STRICT_BLOCK_NAME 3	/* path or short name in block_prog */
 
-/* Each takes the list's read side; an interrupted wait answers 0. */
-int exist_block_prog(const char *name);
-int exist_interp_prog(const char *name);
-int exist_interp_prog_by_dev_ino(u32 dev, u64 ino);
-
-/* The block_prog_info entry of (@dev, @ino); the caller holds its lock. */
-struct prog_info_struct *find_block_prog_info(u32 dev, u64 ino);
-/* The same under the list's read side; an interrupted wait answers false. */
-bool exist_block_prog_info(u32 dev, u64 ino);
-
 /* The text after the last '/' of @path, or all of it. */
 const char *zt_basename(const char *path);
 
@@ -75,8 +65,5 @@ int net_target_of(const void *addr, int len, struct net_target *t);
  */
 bool net_addr_blocked(const struct net_target *t);
 bool net_port_blocked(const struct net_target *t);
-
-/* A label-encoded name in block_url, letters in any case. */
-int exist_block_url_nocase(const char *enc);
 
 #endif /* ZENTROPE_DECIDE_H */

@@ -312,13 +312,12 @@ static bool current_runs_interp(int pid)
 	bool is = false, derived = false;
 
 again:
-	if (down_read_killable(&rwsem_pid_prog_pair_list))
-		return false;
+	rcu_read_lock();
 	rec = find_pid_prog_pair(&pid_prog_pair_list, pid);
 	if (rec)
 		is = exist_interp_prog_by_dev_ino(rec->dev, rec->ino) ||
 		     exist_interp_prog(rec->name);
-	up_read(&rwsem_pid_prog_pair_list);
+	rcu_read_unlock();
 	/* An interpreter started before the module was loaded is one too. */
 	if (!rec && !derived && !record_current_exe()) {
 		derived = true;

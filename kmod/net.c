@@ -290,7 +290,7 @@ static struct prog_info_struct *exe_prog_info(void)
 	return exe ? find_block_prog_info(dev, ino) : NULL;
 }
 
-/* Program rules first; the caller holds the three semaphores. */
+/* Program rules first; the caller holds rcu_read_lock(). */
 static int filter_process(struct net_who *who,
 			  const struct pid_prog_pair *rec, int kind)
 {
@@ -368,35 +368,11 @@ static int filter_locked(const struct pid_prog_pair *rec,
 	return net_refuse(&who, a, kind, kind, NULL);
 }
 
-/* The process lists and identities, in their order; false if interrupted. */
-static bool filter_lock(void)
-{
-	if (down_read_killable(&rwsem_block_prog_info))
-		return false;
-	if (down_read_killable(&rwsem_pid_prog_pair_list))
-		goto out_info;
-	if (down_read_killable(&rwsem_pid_prog_pair_short_list))
-		goto out_pairs;
-	return true;
-out_pairs:
-	up_read(&rwsem_pid_prog_pair_list);
-out_info:
-	up_read(&rwsem_block_prog_info);
-	return false;
-}
-
-static void filter_unlock(void)
-{
-	up_read(&rwsem_pid_prog_pair_short_list);
-	up_read(&rwsem_pid_prog_pair_list);
-	up_read(&rwsem_block_prog_info);
-}
-
 /*
  * @a is NULL when no address could be judged, @q when the send is no
- * query to inspect. A process without a record (it was started before the
- * module was loaded) is recorded from its executable first, outside the
- * locks; an interrupted wait allows.
+ * query to inspect. The records and rules are read under RCU, so nothing
+ * here waits. A process without a record (it was started before the module
+ * was loaded) is recorded from its executable first, outside the section.
  */
 static int filter(const struct net_addr *a, const struct dns_query *q,
 		  int kind)
@@ -404,18 +380,16 @@ static int filter(const struct net_addr *a, const struct dns_query *q,
 	int pid = task_tgid_nr(current), ret;
 	const struct pid_prog_pair *rec;
 
-	if (!filter_lock())
-		return 0;
+	rcu_read_lock();
 	rec = find_pid_prog_pair(&pid_prog_pair_list, pid);
 	if (!rec) {
-		filter_unlock();
+		rcu_read_unlock();
 		record_current_exe();
-		if (!filter_lock())
-			return 0;
+		rcu_read_lock();
 		rec = find_pid_prog_pair(&pid_prog_pair_list, pid);
 	}
 	ret = filter_locked(rec, a, q, kind);
-	filter_unlock();
+	rcu_read_unlock();
 	return ret < 0 ? -EPERM : 0;
 }
 

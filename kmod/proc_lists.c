@@ -1,8 +1,8 @@
 // SPDX-License-Identifier: GPL-2.0
 /*
- * Per-process records. Hooks of every task change these lists, often from
- * paths that must not sleep for memory, so elements are allocated without
- * sleeping; the semaphores are only ever held for short list walks.
+ * Per-process records. Hooks of every task change these sets, often from
+ * paths that must not recurse into file systems for memory, so elements
+ * are allocated without sleeping and tables without file-system reclaim.
  */
 #include <linux/kernel.h>
 #include <linux/slab.h>
@@ -11,53 +11,43 @@
 
 #include "proc_lists.h"
 
-#define DEFINE_PID_LIST(name)					\
-	LIST_HEAD(name);					\
-	DECLARE_RWSEM(rwsem_##name);				\
-	atomic_t num_##name = ATOMIC_INIT(0)
+#define DEFINE_PID_LIST(name)						\
+	atomic_t num_##name = ATOMIC_INIT(0);				\
+	struct zt_set name = ZT_SET_INIT(name, &num_##name, GFP_NOFS)
 
 DEFINE_PID_LIST(pid_prog_pair_list);
 DEFINE_PID_LIST(pid_prog_pair_short_list);
 DEFINE_PID_LIST(interp_prog_opened_block_prog_list);
 DEFINE_PID_LIST(flag_interp_prog_opened_block_prog_list);
 
+static_assert(offsetof(struct pid_prog_pair, node) == 0);
+static_assert(offsetof(struct interp_open_flag, node) == 0);
+
 #define PROC_GFP (GFP_ATOMIC | __GFP_NOWARN)
 
-struct pid_prog_pair *find_pid_prog_pair(struct list_head *head, int pid)
+static bool pid_eq(const struct zt_set_node *n, const void *key)
 {
-	struct pid_prog_pair *e;
-
-	list_for_each_entry(e, head, list) {
-		if (e->pid == pid)
-			return e;
-	}
-	return NULL;
+	return container_of(n, struct pid_prog_pair, node)->pid ==
+	       *(const int *)key;
 }
 
-static bool unlink_pid(struct list_head *head, int pid)
+struct pid_prog_pair *find_pid_prog_pair(struct zt_set *s, int pid)
 {
-	struct pid_prog_pair *e = find_pid_prog_pair(head, pid);
+	struct zt_set_node *n = zt_set_find(s, pid, pid_eq, &pid);
 
-	if (!e)
-		return false;
-	list_del(&e->list);
-	kfree(e);
-	return true;
+	return n ? container_of(n, struct pid_prog_pair, node) : NULL;
 }
 
-int __update_pid_prog_pair(struct list_head *head, int pid, const char *name,
-			   int len, const u8 *digest, int digest_len, u32 dev,
-			   u64 ino)
+static struct pid_prog_pair *new_pair(int pid, const char *name,
+				      const u8 *digest, int digest_len,
+				      u32 dev, u64 ino)
 {
+	size_t len = strlen(name);
 	struct pid_prog_pair *e;
-	bool replaced;
 
-	if (pid <= 0 || !name || len <= 0)
-		return -EINVAL;
-	replaced = unlink_pid(head, pid);
 	e = kzalloc(sizeof(*e) + len + 1, PROC_GFP);
 	if (!e)
-		return -ENOMEM;
+		return NULL;
 	e->pid = pid;
 	e->dev = dev;
 	e->ino = ino;
@@ -66,99 +56,87 @@ int __update_pid_prog_pair(struct list_head *head, int pid, const char *name,
 		memcpy(e->digest, digest, e->digest_len);
 	}
 	memcpy(e->name, name, len);
-	list_add(&e->list, head);
-	return replaced ? 0 : 1;
+	return e;
 }
 
-static int update_pid_list(struct list_head *head, struct rw_semaphore *sem,
-			   atomic_t *num, int pid, const char *name,
+/*
+ * Under the lock: @e (or nothing, when NULL) takes the place of @pid's
+ * element. The new one is linked first, in front of the old in their
+ * bucket, so a lookup never misses the process in between.
+ */
+static int replace_locked(struct zt_set *s, int pid, struct pid_prog_pair *e)
+{
+	struct pid_prog_pair *old = find_pid_prog_pair(s, pid);
+	int ret = e ? zt_set_link(s, &e->node, pid) : -ENOMEM;
+
+	if (old)
+		zt_set_unlink(s, &old->node);
+	if (ret)
+		kfree(e);
+	return ret;
+}
+
+static int update_pid_list(struct zt_set *s, int pid, const char *name,
 			   const u8 *digest, int digest_len, u32 dev, u64 ino)
 {
-	bool had;
+	struct pid_prog_pair *e;
 	int ret;
 
 	if (!name || !name[0])
 		return -1;
-	ret = down_write_killable(sem);
-	if (ret)
-		return ret;
-	had = find_pid_prog_pair(head, pid);
-	ret = __update_pid_prog_pair(head, pid, name, strlen(name), digest,
-				     digest_len, dev, ino);
-	if (ret == 1)
-		atomic_inc(num);
-	else if (ret == -ENOMEM && had)
-		atomic_dec(num);	/* the old element went without a successor */
-	up_write(sem);
-	return ret < 0 ? ret : 0;
+	if (pid <= 0)
+		return -EINVAL;
+	e = new_pair(pid, name, digest, digest_len, dev, ino);
+	if (zt_set_lock(s)) {
+		kfree(e);
+		return -EINTR;
+	}
+	ret = replace_locked(s, pid, e);
+	zt_set_unlock(s);
+	return ret;
 }
 
 int update_pid_prog_pair_list(int pid, const char *path, const u8 *digest,
 			      int digest_len, u32 dev, u64 ino)
 {
-	return update_pid_list(&pid_prog_pair_list,
-			       &rwsem_pid_prog_pair_list,
-			       &num_pid_prog_pair_list, pid, path, digest,
+	return update_pid_list(&pid_prog_pair_list, pid, path, digest,
 			       digest_len, dev, ino);
 }
 
 int update_pid_prog_pair_short_list(int pid, const char *name)
 {
-	return update_pid_list(&pid_prog_pair_short_list,
-			       &rwsem_pid_prog_pair_short_list,
-			       &num_pid_prog_pair_short_list, pid, name, NULL,
-			       0, 0, 0);
+	return update_pid_list(&pid_prog_pair_short_list, pid, name, NULL, 0,
+			       0, 0);
 }
 
-static void unlink_counted(struct list_head *head, atomic_t *num, int pid)
+static int delete_pid_list(struct zt_set *s, int pid)
 {
-	if (unlink_pid(head, pid))
-		atomic_dec(num);
-}
+	int ret = zt_set_remove(s, pid, pid_eq, &pid);
 
-static int delete_pid_list(struct list_head *head, struct rw_semaphore *sem,
-			   atomic_t *num, int pid)
-{
-	int ret = down_write_killable(sem);
-
-	if (ret)
-		return ret;
-	unlink_counted(head, num, pid);
-	up_write(sem);
-	return 0;
+	return ret < 0 ? ret : 0;
 }
 
 int delete_pid_prog_pair_list(int pid)
 {
-	return delete_pid_list(&pid_prog_pair_list, &rwsem_pid_prog_pair_list,
-			       &num_pid_prog_pair_list, pid);
+	return delete_pid_list(&pid_prog_pair_list, pid);
 }
 
 int delete_pid_prog_pair_short_list(int pid)
 {
-	return delete_pid_list(&pid_prog_pair_short_list,
-			       &rwsem_pid_prog_pair_short_list,
-			       &num_pid_prog_pair_short_list, pid);
+	return delete_pid_list(&pid_prog_pair_short_list, pid);
 }
 
 int delete_interp_prog_opened_block_prog_list(int pid)
 {
 	if (!pid)
 		return -1;
-	return delete_pid_list(&interp_prog_opened_block_prog_list,
-			       &rwsem_interp_prog_opened_block_prog_list,
-			       &num_interp_prog_opened_block_prog_list, pid);
+	return delete_pid_list(&interp_prog_opened_block_prog_list, pid);
 }
 
 bool exist_interp_prog_opened_block_prog(int pid)
 {
-	bool found;
-
-	if (down_read_killable(&rwsem_interp_prog_opened_block_prog_list))
-		return false;
-	found = find_pid_prog_pair(&interp_prog_opened_block_prog_list, pid);
-	up_read(&rwsem_interp_prog_opened_block_prog_list);
-	return found;
+	return zt_set_contains(&interp_prog_opened_block_prog_list, pid,
+			       pid_eq, &pid);
 }
 
 void update_interp_opened_block_prog_list(int pid)
@@ -167,164 +145,128 @@ void update_interp_opened_block_prog_list(int pid)
 
 	if (!pid || exist_interp_prog_opened_block_prog(pid))
 		return;
-	if (down_write_killable(&rwsem_interp_prog_opened_block_prog_list))
+	e = kzalloc(sizeof(*e), PROC_GFP);
+	if (!e) {
+		pr_err("zentrope: %s kzalloc err\n",
+		       "update_interp_prog_opened_block_prog_list");
 		return;
-	/* Two opens of one process may race here: look again. */
-	if (!find_pid_prog_pair(&interp_prog_opened_block_prog_list, pid)) {
-		e = kzalloc(sizeof(*e), PROC_GFP);
-		if (e) {
-			e->pid = pid;
-			list_add(&e->list, &interp_prog_opened_block_prog_list);
-			atomic_inc(&num_interp_prog_opened_block_prog_list);
-		} else {
-			pr_err("zentrope: %s kzalloc err\n",
-			       "update_interp_prog_opened_block_prog_list");
-		}
 	}
-	up_write(&rwsem_interp_prog_opened_block_prog_list);
+	e->pid = pid;
+	/* Two opens of one process may race here: the set adds one. */
+	if (zt_set_add(&interp_prog_opened_block_prog_list, &e->node, pid,
+		       pid_eq, &pid) <= 0)
+		kfree(e);
 }
 
-static struct interp_open_flag *find_flag(const struct interp_open_flag *m)
+static u32 flag_hash(const struct interp_open_flag *m)
 {
-	struct interp_open_flag *e;
+	unsigned long file = (unsigned long)m->file;
 
-	list_for_each_entry(e, &flag_interp_prog_opened_block_prog_list, list) {
-		if (e->pid == m->pid && e->file == m->file)
-			return e;
-	}
-	return NULL;
+	return (u32)m->pid ^ (u32)file ^ (u32)(file >> 32);
+}
+
+static bool flag_eq(const struct zt_set_node *n, const void *key)
+{
+	const struct interp_open_flag *e, *m = key;
+
+	e = container_of(n, struct interp_open_flag, node);
+	return e->pid == m->pid && e->file == m->file;
 }
 
 bool exist_flag_interp_prog_opened_block_prog(const struct interp_open_flag *m)
 {
-	bool found;
-
-	if (down_read_killable(&rwsem_flag_interp_prog_opened_block_prog_list))
-		return false;
-	found = find_flag(m);
-	up_read(&rwsem_flag_interp_prog_opened_block_prog_list);
-	return found;
+	return zt_set_contains(&flag_interp_prog_opened_block_prog_list,
+			       flag_hash(m), flag_eq, m);
 }
 
 int update_flag_interp_prog_opened_block_prog_list(const struct interp_open_flag *m)
 {
-	struct interp_open_flag *e;
+	struct interp_open_flag *e = kzalloc(sizeof(*e), PROC_GFP);
 	int ret;
 
-	ret = down_write_killable(&rwsem_flag_interp_prog_opened_block_prog_list);
-	if (ret)
-		return ret;
-	if (!find_flag(m)) {
-		e = kzalloc(sizeof(*e), PROC_GFP);
-		if (e) {
-			e->pid = m->pid;
-			e->file = m->file;
-			list_add(&e->list, &flag_interp_prog_opened_block_prog_list);
-			atomic_inc(&num_flag_interp_prog_opened_block_prog_list);
-		} else {
-			pr_err("zentrope: %s kzalloc err\n",
-			       "update_flag_interp_prog_opened_block_prog_list");
-			ret = -ENOMEM;
-		}
+	if (!e) {
+		pr_err("zentrope: %s kzalloc err\n",
+		       "update_flag_interp_prog_opened_block_prog_list");
+		return -ENOMEM;
 	}
-	up_write(&rwsem_flag_interp_prog_opened_block_prog_list);
-	return ret;
+	e->pid = m->pid;
+	e->file = m->file;
+	ret = zt_set_add(&flag_interp_prog_opened_block_prog_list, &e->node,
+			 flag_hash(m), flag_eq, m);
+	if (ret <= 0)
+		kfree(e);
+	return ret < 0 ? ret : 0;
 }
 
 void delete_flag_interp_prog_opened_block_prog_list(const struct interp_open_flag *m)
 {
-	struct interp_open_flag *e;
+	struct zt_set *s = &flag_interp_prog_opened_block_prog_list;
+	struct zt_set_node *n;
 
-	down_write(&rwsem_flag_interp_prog_opened_block_prog_list);
-	e = find_flag(m);
-	if (e) {
-		list_del(&e->list);
-		kfree(e);
-		atomic_dec(&num_flag_interp_prog_opened_block_prog_list);
-	}
-	up_write(&rwsem_flag_interp_prog_opened_block_prog_list);
+	zt_set_lock_always(s);
+	n = zt_set_find(s, flag_hash(m), flag_eq, m);
+	if (n)
+		zt_set_unlink(s, n);
+	zt_set_unlock(s);
 }
 
 /*
- * Gives @child a copy of @parent's element, in one walk under the write
- * lock, replacing any it had. The marks list's elements carry no name.
+ * Gives @child a copy of @parent's element, replacing any it had. The
+ * marks list's elements carry no name.
  */
-static void copy_pid(struct list_head *head, struct rw_semaphore *sem,
-		     atomic_t *num, bool named, int parent, int child)
+static void copy_pid(struct zt_set *s, bool named, int parent, int child)
 {
-	struct pid_prog_pair *e, *from = NULL, *old = NULL, *copy;
+	struct pid_prog_pair *from, *copy;
 	size_t size;
 
-	if (atomic_read(num) <= 0)
+	if (atomic_read(s->count) <= 0)
 		return;
-	down_write(sem);
-	list_for_each_entry(e, head, list) {
-		if (e->pid == parent)
-			from = e;
-		else if (e->pid == child)
-			old = e;
-	}
+	zt_set_lock_always(s);
+	from = find_pid_prog_pair(s, parent);
 	if (!from)
 		goto out;
 	size = sizeof(*from) + (named ? strlen(from->name) + 1 : 0);
-	copy = kzalloc(size, PROC_GFP);
+	copy = kmemdup(from, size, PROC_GFP);
 	if (!copy) {
 		pr_err_ratelimited("zentrope: %s kzalloc err\n", "proc_lists_fork");
 		goto out;
 	}
-	memcpy(copy, from, size);
 	copy->pid = child;
-	list_add(&copy->list, head);
-	if (old) {
-		list_del(&old->list);
-		kfree(old);
-	} else {
-		atomic_inc(num);
-	}
+	replace_locked(s, child, copy);
 out:
-	up_write(sem);
+	zt_set_unlock(s);
 }
-
-#define COPY_PID(name, named, parent, child) \
-	copy_pid(&name, &rwsem_##name, &num_##name, named, parent, child)
 
 void proc_lists_fork(int parent, int child)
 {
-	COPY_PID(pid_prog_pair_list, true, parent, child);
-	COPY_PID(pid_prog_pair_short_list, true, parent, child);
-	COPY_PID(interp_prog_opened_block_prog_list, false, parent, child);
+	copy_pid(&pid_prog_pair_list, true, parent, child);
+	copy_pid(&pid_prog_pair_short_list, true, parent, child);
+	copy_pid(&interp_prog_opened_block_prog_list, false, parent, child);
 }
 
-#define DROP_PID(name, pid)						\
-	do {								\
-		down_write(&rwsem_##name);				\
-		unlink_counted(&name, &num_##name, pid);		\
-		up_write(&rwsem_##name);				\
-	} while (0)
+static void drop_pid(struct zt_set *s, int pid)
+{
+	struct pid_prog_pair *e;
+
+	zt_set_lock_always(s);
+	e = find_pid_prog_pair(s, pid);
+	if (e)
+		zt_set_unlink(s, &e->node);
+	zt_set_unlock(s);
+}
 
 void proc_lists_drop(int pid)
 {
-	DROP_PID(pid_prog_pair_list, pid);
-	DROP_PID(pid_prog_pair_short_list, pid);
-	DROP_PID(interp_prog_opened_block_prog_list, pid);
+	drop_pid(&pid_prog_pair_list, pid);
+	drop_pid(&pid_prog_pair_short_list, pid);
+	drop_pid(&interp_prog_opened_block_prog_list, pid);
 }
-
-#define FREE_ALL(name, type)						\
-	do {								\
-		type *e, *n;						\
-		down_write(&rwsem_##name);				\
-		list_for_each_entry_safe(e, n, &name, list) {		\
-			list_del(&e->list);				\
-			kfree(e);					\
-		}							\
-		atomic_set(&num_##name, 0);				\
-		up_write(&rwsem_##name);				\
-	} while (0)
 
 void proc_lists_exit(void)
 {
-	FREE_ALL(pid_prog_pair_list, struct pid_prog_pair);
-	FREE_ALL(pid_prog_pair_short_list, struct pid_prog_pair);
-	FREE_ALL(interp_prog_opened_block_prog_list, struct pid_prog_pair);
-	FREE_ALL(flag_interp_prog_opened_block_prog_list, struct interp_open_flag);
+	zt_set_exit(&pid_prog_pair_list);
+	zt_set_exit(&pid_prog_pair_short_list);
+	zt_set_exit(&interp_prog_opened_block_prog_list);
+	zt_set_exit(&flag_interp_prog_opened_block_prog_list);
+	rcu_barrier();
 }

@@ -2,22 +2,21 @@
 /*
  * Per-process records: the program each process runs, its short name, the
  * interpreters that opened a blocked file, and the transient marks of opens
- * in progress. All keyed by thread-group id; one reader-writer semaphore
- * per list, counts read without the lock.
+ * in progress. Keyed sets by thread-group id: hooks look records up under
+ * RCU without waiting; counts are read without the lock.
  */
 #ifndef ZENTROPE_PROC_LISTS_H
 #define ZENTROPE_PROC_LISTS_H
 
 #include <linux/types.h>
-#include <linux/list.h>
-#include <linux/rwsem.h>
 #include <linux/atomic.h>
 
+#include "keyed_set.h"
 #include "utils.h"
 
 /* Element of the pid lists; the marks list uses the fixed part only. */
 struct pid_prog_pair {
-	struct list_head list;
+	struct zt_set_node node;
 	s32 pid;
 	u32 dev;
 	u64 ino;
@@ -28,14 +27,13 @@ struct pid_prog_pair {
 
 /* An open by a listed interpreter that matched, until the open returns. */
 struct interp_open_flag {
-	struct list_head list;
+	struct zt_set_node node;	/* unused in a marker */
 	s32 pid;
 	const void *file;	/* compared by identity only */
 };
 
 #define DECLARE_PID_LIST(name)					\
-	extern struct list_head name;				\
-	extern struct rw_semaphore rwsem_##name;		\
+	extern struct zt_set name;				\
 	extern atomic_t num_##name
 
 DECLARE_PID_LIST(pid_prog_pair_list);
@@ -43,10 +41,6 @@ DECLARE_PID_LIST(pid_prog_pair_short_list);
 DECLARE_PID_LIST(interp_prog_opened_block_prog_list);
 DECLARE_PID_LIST(flag_interp_prog_opened_block_prog_list);
 
-/* 1 added, 0 replaced an element of @pid, -EINVAL, -ENOMEM. */
-int __update_pid_prog_pair(struct list_head *head, int pid, const char *name,
-			   int len, const u8 *digest, int digest_len, u32 dev,
-			   u64 ino);
 int update_pid_prog_pair_list(int pid, const char *path, const u8 *digest,
 			      int digest_len, u32 dev, u64 ino);
 int update_pid_prog_pair_short_list(int pid, const char *name);
@@ -55,11 +49,11 @@ int delete_pid_prog_pair_short_list(int pid);
 
 void update_interp_opened_block_prog_list(int pid);
 int delete_interp_prog_opened_block_prog_list(int pid);
-/* Whether @pid is marked; an interrupted wait answers false. */
+/* Whether @pid is marked. */
 bool exist_interp_prog_opened_block_prog(int pid);
 
-/* The first element of @pid; the caller holds the list's semaphore. */
-struct pid_prog_pair *find_pid_prog_pair(struct list_head *head, int pid);
+/* The element of @pid; the caller holds rcu_read_lock() or the lock. */
+struct pid_prog_pair *find_pid_prog_pair(struct zt_set *s, int pid);
 
 bool exist_flag_interp_prog_opened_block_prog(const struct interp_open_flag *m);
 int update_flag_interp_prog_opened_block_prog_list(const struct interp_open_flag *m);

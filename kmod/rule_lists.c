@@ -1,9 +1,8 @@
 // SPDX-License-Identifier: GPL-2.0
 /*
- * The seven rule lists. Each has its own reader-writer semaphore; writers
- * are the control files and the unload path, readers the dumps and hooks.
- * Elements are freed at once under the write lock, as every reader holds
- * the read side while it touches them.
+ * The seven rule lists, each a keyed set: hooks look entries up under RCU
+ * without waiting, the control files and the unload path change them one
+ * writer at a time, and dumps list them newest first.
  */
 #include <linux/kernel.h>
 #include <linux/slab.h>
@@ -12,14 +11,14 @@
 #include <linux/build_bug.h>
 #include <linux/byteorder/generic.h>
 #include <linux/ctype.h>
-#include <linux/hash.h>
+#include <linux/stringhash.h>
 
 #include "rule_lists.h"
 
-#define DEFINE_RULE_LIST(name)					\
-	LIST_HEAD(head_##name);					\
-	DECLARE_RWSEM(rwsem_##name);				\
-	atomic_t num_##name = ATOMIC_INIT(0)
+#define DEFINE_RULE_LIST(name)						\
+	atomic_t num_##name = ATOMIC_INIT(0);				\
+	struct zt_set name##_set =					\
+		ZT_SET_INIT(name##_set, &num_##name, GFP_KERNEL)
 
 DEFINE_RULE_LIST(block_prog);
 DEFINE_RULE_LIST(block_prog_info);
@@ -29,57 +28,74 @@ DEFINE_RULE_LIST(block_port);
 DEFINE_RULE_LIST(block_ipv4);
 DEFINE_RULE_LIST(block_ipv6);
 
-/* Generic clear and delete free elements through their first member. */
-static_assert(offsetof(struct name_struct, list) == 0);
-static_assert(offsetof(struct prog_info_struct, list) == 0);
-static_assert(offsetof(struct url_struct, list) == 0);
-static_assert(offsetof(struct port_struct, list) == 0);
-static_assert(offsetof(struct ipv4_struct, list) == 0);
-static_assert(offsetof(struct ipv6_struct, list) == 0);
+/*
+ * interp_prog entries by the identity of the file they named when added,
+ * counted by the names that share it (a path and a link to it).
+ */
+struct interp_id {
+	struct zt_set_node node;
+	u32 dev;
+	u64 ino;
+	unsigned int names;
+};
+
+static atomic_t num_interp_id = ATOMIC_INIT(0);
+static struct zt_set interp_id_set =
+	ZT_SET_INIT(interp_id_set, &num_interp_id, GFP_KERNEL);
+
+/* The set frees elements through their first member. */
+static_assert(offsetof(struct name_struct, node) == 0);
+static_assert(offsetof(struct prog_info_struct, node) == 0);
+static_assert(offsetof(struct url_struct, node) == 0);
+static_assert(offsetof(struct port_struct, node) == 0);
+static_assert(offsetof(struct ipv4_struct, node) == 0);
+static_assert(offsetof(struct ipv6_struct, node) == 0);
+static_assert(offsetof(struct interp_id, node) == 0);
 
 #define RELAX_EVERY 1000
+#define LIST_GFP (GFP_KERNEL | __GFP_NOWARN)
 
-/* Allocation happens under the write lock that hooks wait for: never sleep. */
-#define LIST_GFP (GFP_ATOMIC | __GFP_NOWARN)
+/* ---- keys: hash and equality per element type ---- */
 
-/* ---- list-level add routines: 1 linked, 0 present, -errno ---- */
+struct identity {
+	u32 dev;
+	u64 ino;
+};
 
-int __update_name_struct_list(struct list_head *head, const char *name,
-			      int len, u32 dev, u64 ino)
+static u32 name_hash(const char *name)
 {
-	struct name_struct *e;
-	u32 hash;
-
-	if (!head || !name || len <= 0)
-		return -EINVAL;
-	hash = zt_name_hash(name);
-	list_for_each_entry(e, head, list) {
-		if (e->hash == hash && !strcmp(e->name, name))
-			return 0;
-	}
-	e = kzalloc(sizeof(*e) + len + 1, LIST_GFP);
-	if (!e) {
-		pr_err("zentrope: %s kzalloc err\n", __func__);
-		return -ENOMEM;
-	}
-	e->dev = dev;
-	e->ino = ino;
-	e->hash = hash;
-	memcpy(e->name, name, len);
-	list_add(&e->list, head);
-	return 1;
+	return full_name_hash(NULL, name, strlen(name));
 }
 
-/*
- * block_url is also indexed by a hash of the case-folded name: a query's
- * name is tested on every DNS send, against up to the list's capacity of
- * 10,000 domains. Spellings that differ in case share a bucket.
- */
-#define URL_INDEX_BITS 12
-static struct hlist_head url_index[1 << URL_INDEX_BITS];
+static bool name_eq(const struct zt_set_node *n, const void *key)
+{
+	return !strcmp(container_of(n, struct name_struct, node)->name, key);
+}
 
-/* Folded as strncasecmp() folds, so names it calls equal share a key. */
-static u32 url_key(const char *enc)
+static u32 identity_hash(u32 dev, u64 ino)
+{
+	return dev ^ (u32)ino ^ (u32)(ino >> 32);
+}
+
+static bool prog_info_eq(const struct zt_set_node *n, const void *key)
+{
+	const struct prog_info_struct *e;
+	const struct identity *id = key;
+
+	e = container_of(n, struct prog_info_struct, node);
+	return e->dev == id->dev && e->ino == id->ino;
+}
+
+static bool interp_id_eq(const struct zt_set_node *n, const void *key)
+{
+	const struct interp_id *e = container_of(n, struct interp_id, node);
+	const struct identity *id = key;
+
+	return e->dev == id->dev && e->ino == id->ino;
+}
+
+/* Folded as strncasecmp() folds, so names it calls equal share a hash. */
+static u32 url_hash(const char *enc)
 {
 	char folded[URL_BUF_SIZE];
 	size_t i;
@@ -89,123 +105,84 @@ static u32 url_key(const char *enc)
 	return full_name_hash(NULL, folded, i);
 }
 
-static struct hlist_head *url_bucket(u32 key)
+static bool url_eq(const struct zt_set_node *n, const void *key)
 {
-	return &url_index[hash_32(key, URL_INDEX_BITS)];
+	return !strncmp(container_of(n, struct url_struct, node)->name, key,
+			URL_BUF_SIZE);
 }
 
-static struct url_struct *
-url_lookup(const char *enc, int (*cmp)(const char *, const char *, size_t))
+static bool url_eq_nocase(const struct zt_set_node *n, const void *key)
 {
-	u32 key = url_key(enc);
-	struct url_struct *e;
-
-	hlist_for_each_entry(e, url_bucket(key), node) {
-		if (e->key == key && !cmp(e->name, enc, URL_BUF_SIZE))
-			return e;
-	}
-	return NULL;
+	return !strncasecmp(container_of(n, struct url_struct, node)->name, key,
+			    URL_BUF_SIZE);
 }
 
-/* The element spelled exactly @enc; the caller holds the lock. */
-static struct url_struct *find_url(const char *enc)
+static bool port_eq(const struct zt_set_node *n, const void *key)
 {
-	return url_lookup(enc, strncmp);
+	return container_of(n, struct port_struct, node)->port ==
+	       *(const u32 *)key;
 }
 
-struct url_struct *find_block_url_nocase(const char *enc)
+static u32 ipv4_hash(const u8 *addr)
 {
-	return url_lookup(enc, strncasecmp);
+	u32 v;
+
+	memcpy(&v, addr, sizeof(v));
+	return v;
 }
 
-int __update_url_struct_list(struct list_head *head, const char *enc)
+static bool ipv4_eq(const struct zt_set_node *n, const void *key)
 {
-	struct url_struct *e;
+	return !memcmp(container_of(n, struct ipv4_struct, node)->addr, key, 4);
+}
 
-	if (!head || !enc || !enc[0])
-		return -EINVAL;
-	if (find_url(enc))
-		return 0;
-	e = kzalloc(sizeof(*e), LIST_GFP);
-	if (!e) {
-		pr_err("zentrope: %s kzalloc err\n", __func__);
+static u32 ipv6_hash(const u8 *addr)
+{
+	return full_name_hash(NULL, (const char *)addr, 16);
+}
+
+static bool ipv6_eq(const struct zt_set_node *n, const void *key)
+{
+	return !memcmp(container_of(n, struct ipv6_struct, node)->addr, key, 16);
+}
+
+/* ---- adds: 1 linked, 0 present, -errno ---- */
+
+static void *new_elem(size_t size, const char *fn)
+{
+	void *e = kzalloc(size, LIST_GFP);
+
+	if (!e)
+		pr_err("zentrope: %s kzalloc err\n", fn);
+	return e;
+}
+
+/* Allocated before the lock, so writers never sleep for memory in it. */
+static int add_elem(struct zt_set *s, void *e, u32 hash, zt_set_eq_fn eq,
+		    const void *key)
+{
+	int ret;
+
+	if (!e)
 		return -ENOMEM;
-	}
-	strscpy(e->name, enc, URL_BUF_SIZE);
-	e->key = url_key(e->name);
-	hlist_add_head(&e->node, url_bucket(e->key));
-	list_add(&e->list, head);
-	return 1;
-}
-
-int __update_port_struct_list(struct list_head *head, int port)
-{
-	struct port_struct *e;
-
-	if (!head || port <= 0)
-		return -EINVAL;
-	list_for_each_entry(e, head, list) {
-		if (e->port == (u32)port)
-			return 0;
-	}
-	e = kzalloc(sizeof(*e), LIST_GFP);
-	if (!e) {
-		pr_err("zentrope: %s kzalloc err\n", __func__);
-		return -ENOMEM;
-	}
-	e->port = port;
-	list_add(&e->list, head);
-	return 1;
-}
-
-int __update_ipv4_struct_list(struct list_head *head, const u8 *addr)
-{
-	struct ipv4_struct *e;
-
-	if (!head || !addr)
-		return -EINVAL;
-	list_for_each_entry(e, head, list) {
-		if (!memcmp(e->addr, addr, sizeof(e->addr)))
-			return 0;
-	}
-	e = kzalloc(sizeof(*e), LIST_GFP);
-	if (!e) {
-		pr_err("zentrope: %s kzalloc err\n", __func__);
-		return -ENOMEM;
-	}
-	memcpy(e->addr, addr, sizeof(e->addr));
-	list_add(&e->list, head);
-	return 1;
-}
-
-int __update_ipv6_struct_list(struct list_head *head, const u8 *addr)
-{
-	struct ipv6_struct *e;
-
-	if (!head || !addr)
-		return -EINVAL;
-	list_for_each_entry(e, head, list) {
-		if (!memcmp(e->addr, addr, sizeof(e->addr)))
-			return 0;
-	}
-	e = kzalloc(sizeof(*e), LIST_GFP);
-	if (!e) {
-		pr_err("zentrope: %s kzalloc err\n", __func__);
-		return -ENOMEM;
-	}
-	memcpy(e->addr, addr, sizeof(e->addr));
-	list_add(&e->list, head);
-	return 1;
-}
-
-/* ---- public updates ---- */
-
-/* Count a linked element under the lock that linked it; 1 stays 1. */
-static int count_added(int ret, atomic_t *num)
-{
-	if (ret == 1)
-		atomic_inc(num);
+	ret = zt_set_add(s, e, hash, eq, key);
+	if (ret <= 0)
+		kfree(e);
 	return ret;
+}
+
+static struct name_struct *new_name(const char *name, u32 dev, u64 ino)
+{
+	size_t len = strlen(name);
+	struct name_struct *e;
+
+	e = new_elem(sizeof(*e) + len + 1, "__update_name_struct_list");
+	if (e) {
+		e->dev = dev;
+		e->ino = ino;
+		memcpy(e->name, name, len);
+	}
+	return e;
 }
 
 static int fold(int ret)
@@ -213,25 +190,12 @@ static int fold(int ret)
 	return ret > 0 ? 0 : ret;
 }
 
-static int update_name_list(struct list_head *head, struct rw_semaphore *sem,
-			    atomic_t *num, const char *name, u32 dev, u64 ino)
-{
-	int ret;
-
-	if (!name || !name[0])
-		return -1;
-	if (down_write_killable(sem))
-		return -EINTR;
-	ret = __update_name_struct_list(head, name, strlen(name), dev, ino);
-	ret = count_added(ret, num);
-	up_write(sem);
-	return ret;
-}
-
 int update_block_prog_new(const char *name)
 {
-	return update_name_list(&head_block_prog, &rwsem_block_prog,
-				&num_block_prog, name, 0, 0);
+	if (!name || !name[0])
+		return -1;
+	return add_elem(&block_prog_set, new_name(name, 0, 0), name_hash(name),
+			name_eq, name);
 }
 
 int update_block_prog(const char *name)
@@ -239,164 +203,151 @@ int update_block_prog(const char *name)
 	return fold(update_block_prog_new(name));
 }
 
+/* Under interp_prog's lock: one more name for the identity @id. */
+static void interp_id_get(const struct identity *id, struct interp_id **spare)
+{
+	u32 hash = identity_hash(id->dev, id->ino);
+	struct zt_set_node *n;
+
+	zt_set_lock_always(&interp_id_set);
+	n = zt_set_find(&interp_id_set, hash, interp_id_eq, id);
+	if (n) {
+		container_of(n, struct interp_id, node)->names++;
+	} else if (!zt_set_link(&interp_id_set, &(*spare)->node, hash)) {
+		(*spare)->names = 1;
+		*spare = NULL;
+	}
+	zt_set_unlock(&interp_id_set);
+}
+
+static void interp_id_put(u32 dev, u64 ino)
+{
+	const struct identity id = { dev, ino };
+	struct zt_set_node *n;
+	struct interp_id *e;
+
+	if (!dev && !ino)
+		return;
+	zt_set_lock_always(&interp_id_set);
+	n = zt_set_find(&interp_id_set, identity_hash(dev, ino), interp_id_eq,
+			&id);
+	e = n ? container_of(n, struct interp_id, node) : NULL;
+	if (e && !--e->names)
+		zt_set_unlink(&interp_id_set, n);
+	zt_set_unlock(&interp_id_set);
+}
+
 int update_interp_prog(const char *name)
 {
-	u32 dev = 0;
-	u64 ino = 0;
+	struct identity id = {};
+	struct name_struct *e;
+	struct interp_id *spare = NULL;
+	u32 hash;
+	int ret = 0;
 
 	if (!name || !name[0])
 		return -1;
 	/* Opening the path may sleep: do it before taking the lock. */
-	if (zt_path_identity(name, &dev, &ino)) {
-		dev = 0;
-		ino = 0;
+	if (zt_path_identity(name, &id.dev, &id.ino))
+		id = (struct identity){};
+	e = new_name(name, id.dev, id.ino);
+	if (e && (id.dev || id.ino)) {
+		spare = new_elem(sizeof(*spare), "__update_name_struct_list");
+		if (spare) {
+			spare->dev = id.dev;
+			spare->ino = id.ino;
+		}
 	}
-	return fold(update_name_list(&head_interp_prog, &rwsem_interp_prog,
-				     &num_interp_prog, name, dev, ino));
+	if (!e || ((id.dev || id.ino) && !spare))
+		ret = -ENOMEM;
+	else if (zt_set_lock(&interp_prog_set))
+		ret = -EINTR;
+	if (ret)
+		goto out;
+	hash = name_hash(name);
+	if (!zt_set_find(&interp_prog_set, hash, name_eq, name)) {
+		ret = zt_set_link(&interp_prog_set, &e->node, hash);
+		if (!ret) {
+			e = NULL;
+			if (spare)
+				interp_id_get(&id, &spare);
+		}
+	}
+	zt_set_unlock(&interp_prog_set);
+out:
+	kfree(spare);
+	kfree(e);
+	return ret;
 }
 
 int update_block_url(const char *enc)
 {
-	int ret;
+	struct url_struct *e;
 
-	if (!enc)
+	if (!enc || !enc[0])
 		return -EINVAL;
-	if (down_write_killable(&rwsem_block_url))
-		return -EINTR;
-	ret = count_added(__update_url_struct_list(&head_block_url, enc),
-			  &num_block_url);
-	up_write(&rwsem_block_url);
-	return fold(ret);
+	e = new_elem(sizeof(*e), "__update_url_struct_list");
+	if (e)
+		strscpy(e->name, enc, URL_BUF_SIZE);
+	return fold(add_elem(&block_url_set, e, url_hash(enc), url_eq, enc));
 }
 
 int update_block_port(int port)
 {
-	int ret;
+	u32 key = port;
+	struct port_struct *e;
 
 	if (port <= 0)
 		return -EINVAL;
-	if (down_write_killable(&rwsem_block_port))
-		return -EINTR;
-	ret = count_added(__update_port_struct_list(&head_block_port, port),
-			  &num_block_port);
-	up_write(&rwsem_block_port);
-	return fold(ret);
+	e = new_elem(sizeof(*e), "__update_port_struct_list");
+	if (e)
+		e->port = key;
+	return fold(add_elem(&block_port_set, e, key, port_eq, &key));
 }
 
 int update_block_ipv4(const u8 *addr)
 {
-	int ret;
+	struct ipv4_struct *e;
 
 	if (!addr)
 		return -EINVAL;
-	if (down_write_killable(&rwsem_block_ipv4))
-		return -EINTR;
-	ret = count_added(__update_ipv4_struct_list(&head_block_ipv4, addr),
-			  &num_block_ipv4);
-	up_write(&rwsem_block_ipv4);
-	return fold(ret);
+	e = new_elem(sizeof(*e), "__update_ipv4_struct_list");
+	if (e)
+		memcpy(e->addr, addr, sizeof(e->addr));
+	return fold(add_elem(&block_ipv4_set, e, ipv4_hash(addr), ipv4_eq, addr));
 }
 
 int update_block_ipv6(const u8 *addr)
 {
-	int ret;
+	struct ipv6_struct *e;
 
 	if (!addr)
 		return -EINVAL;
-	if (down_write_killable(&rwsem_block_ipv6))
-		return -EINTR;
-	ret = count_added(__update_ipv6_struct_list(&head_block_ipv6, addr),
-			  &num_block_ipv6);
-	up_write(&rwsem_block_ipv6);
-	return fold(ret);
+	e = new_elem(sizeof(*e), "__update_ipv6_struct_list");
+	if (e)
+		memcpy(e->addr, addr, sizeof(e->addr));
+	return fold(add_elem(&block_ipv6_set, e, ipv6_hash(addr), ipv6_eq, addr));
 }
 
 /* Identity only, never the name: hard links to one file are one entry. */
 int update_block_prog_info(struct prog_info_struct *info)
 {
-	struct prog_info_struct *e;
-	int ret = 1;
+	struct identity id;
 
 	if (!info)
 		return -EINVAL;
-	if (down_write_killable(&rwsem_block_prog_info))
-		return -EINTR;
-	list_for_each_entry(e, &head_block_prog_info, list) {
-		if (e->dev == info->dev && e->ino == info->ino) {
-			ret = 0;
-			break;
-		}
-	}
-	if (ret) {
-		list_add(&info->list, &head_block_prog_info);
-		atomic_inc(&num_block_prog_info);
-	}
-	up_write(&rwsem_block_prog_info);
-	return ret;
+	id = (struct identity){ info->dev, info->ino };
+	return zt_set_add(&block_prog_info_set, &info->node,
+			  identity_hash(id.dev, id.ino), prog_info_eq, &id);
 }
 
-/* ---- deletes: remove the first match; 1 removed, 0 none, -EINTR ---- */
-
-typedef bool (*match_fn)(const struct list_head *elem, const void *key);
-
-static int delete_first(struct list_head *head, struct rw_semaphore *sem,
-			atomic_t *num, match_fn match, const void *key)
-{
-	struct list_head *pos;
-	int ret = 0;
-
-	if (down_write_killable(sem))
-		return -EINTR;
-	list_for_each(pos, head) {
-		if (match(pos, key)) {
-			list_del(pos);
-			kfree(pos);
-			atomic_dec(num);
-			ret = 1;
-			break;
-		}
-	}
-	up_write(sem);
-	return ret;
-}
-
-static bool match_name(const struct list_head *elem, const void *key)
-{
-	return !strcmp(list_entry(elem, struct name_struct, list)->name, key);
-}
-
-static bool match_port(const struct list_head *elem, const void *key)
-{
-	return list_entry(elem, struct port_struct, list)->port ==
-	       *(const u32 *)key;
-}
-
-static bool match_ipv4(const struct list_head *elem, const void *key)
-{
-	return !memcmp(list_entry(elem, struct ipv4_struct, list)->addr, key, 4);
-}
-
-static bool match_ipv6(const struct list_head *elem, const void *key)
-{
-	return !memcmp(list_entry(elem, struct ipv6_struct, list)->addr, key, 16);
-}
-
-static bool match_prog_info(const struct list_head *elem, const void *key)
-{
-	const struct prog_info_struct *e, *probe = key;
-
-	e = list_entry(elem, struct prog_info_struct, list);
-	if (e->dev == probe->dev && e->ino == probe->ino)
-		return true;
-	return e->name[0] && probe->name[0] && !strcmp(e->name, probe->name);
-}
+/* ---- deletes: 1 removed, 0 none, -errno ---- */
 
 int delete_block_prog_found(const char *name)
 {
 	if (!name)
 		return -EINVAL;
-	return delete_first(&head_block_prog, &rwsem_block_prog,
-			    &num_block_prog, match_name, name);
+	return zt_set_remove(&block_prog_set, name_hash(name), name_eq, name);
 }
 
 int delete_block_prog(const char *name)
@@ -406,29 +357,28 @@ int delete_block_prog(const char *name)
 
 int delete_interp_prog(const char *name)
 {
+	struct zt_set_node *n;
+	struct name_struct *e;
+
 	if (!name)
 		return -EINVAL;
-	return fold(delete_first(&head_interp_prog, &rwsem_interp_prog,
-				 &num_interp_prog, match_name, name));
+	if (zt_set_lock(&interp_prog_set))
+		return -EINTR;
+	n = zt_set_find(&interp_prog_set, name_hash(name), name_eq, name);
+	if (n) {
+		e = container_of(n, struct name_struct, node);
+		interp_id_put(e->dev, e->ino);
+		zt_set_unlink(&interp_prog_set, n);
+	}
+	zt_set_unlock(&interp_prog_set);
+	return 0;
 }
 
 int delete_block_url(const char *enc)
 {
-	struct url_struct *e;
-
 	if (!enc)
 		return -EINVAL;
-	if (down_write_killable(&rwsem_block_url))
-		return -EINTR;
-	e = find_url(enc);
-	if (e) {
-		hlist_del(&e->node);
-		list_del(&e->list);
-		kfree(e);
-		atomic_dec(&num_block_url);
-	}
-	up_write(&rwsem_block_url);
-	return 0;
+	return fold(zt_set_remove(&block_url_set, url_hash(enc), url_eq, enc));
 }
 
 int delete_block_port(int port)
@@ -437,32 +387,123 @@ int delete_block_port(int port)
 
 	if (port <= 0)
 		return -EINVAL;
-	return fold(delete_first(&head_block_port, &rwsem_block_port,
-				 &num_block_port, match_port, &key));
+	return fold(zt_set_remove(&block_port_set, key, port_eq, &key));
 }
 
 int delete_block_ipv4(const u8 *addr)
 {
 	if (!addr)
 		return -EINVAL;
-	return fold(delete_first(&head_block_ipv4, &rwsem_block_ipv4,
-				 &num_block_ipv4, match_ipv4, addr));
+	return fold(zt_set_remove(&block_ipv4_set, ipv4_hash(addr), ipv4_eq,
+				  addr));
 }
 
 int delete_block_ipv6(const u8 *addr)
 {
 	if (!addr)
 		return -EINVAL;
-	return fold(delete_first(&head_block_ipv6, &rwsem_block_ipv6,
-				 &num_block_ipv6, match_ipv6, addr));
+	return fold(zt_set_remove(&block_ipv6_set, ipv6_hash(addr), ipv6_eq,
+				  addr));
+}
+
+/*
+ * By identity, or else by name: a listed file that was moved or removed
+ * is still found by the path it was listed under.
+ */
+static struct zt_set_node *find_prog_info_locked(const struct prog_info_struct *probe)
+{
+	const struct identity id = { probe->dev, probe->ino };
+	struct zt_set_node *n;
+
+	n = zt_set_find(&block_prog_info_set, identity_hash(id.dev, id.ino),
+			prog_info_eq, &id);
+	if (n || !probe->name[0])
+		return n;
+	zt_set_for_each(n, &block_prog_info_set) {
+		const char *name = container_of(n, struct prog_info_struct,
+						node)->name;
+
+		if (name[0] && !strcmp(name, probe->name))
+			return n;
+	}
+	return NULL;
 }
 
 int delete_block_prog_info(const struct prog_info_struct *probe)
 {
+	struct zt_set_node *n;
+
 	if (!probe)
 		return -EINVAL;
-	return fold(delete_first(&head_block_prog_info, &rwsem_block_prog_info,
-				 &num_block_prog_info, match_prog_info, probe));
+	if (zt_set_lock(&block_prog_info_set))
+		return -EINTR;
+	n = find_prog_info_locked(probe);
+	if (n)
+		zt_set_unlink(&block_prog_info_set, n);
+	zt_set_unlock(&block_prog_info_set);
+	return 0;
+}
+
+/* ---- lookups ---- */
+
+int exist_block_prog(const char *name)
+{
+	return name && zt_set_contains(&block_prog_set, name_hash(name),
+				       name_eq, name);
+}
+
+int exist_interp_prog(const char *name)
+{
+	return name && zt_set_contains(&interp_prog_set, name_hash(name),
+				       name_eq, name);
+}
+
+int exist_interp_prog_by_dev_ino(u32 dev, u64 ino)
+{
+	const struct identity id = { dev, ino };
+
+	return dev && ino && zt_set_contains(&interp_id_set,
+					     identity_hash(dev, ino),
+					     interp_id_eq, &id);
+}
+
+struct prog_info_struct *find_block_prog_info(u32 dev, u64 ino)
+{
+	const struct identity id = { dev, ino };
+	struct zt_set_node *n;
+
+	n = zt_set_find(&block_prog_info_set, identity_hash(dev, ino),
+			prog_info_eq, &id);
+	return n ? container_of(n, struct prog_info_struct, node) : NULL;
+}
+
+bool exist_block_prog_info(u32 dev, u64 ino)
+{
+	const struct identity id = { dev, ino };
+
+	return zt_set_contains(&block_prog_info_set, identity_hash(dev, ino),
+			       prog_info_eq, &id);
+}
+
+int exist_block_url_nocase(const char *enc)
+{
+	return zt_set_contains(&block_url_set, url_hash(enc), url_eq_nocase,
+			       enc);
+}
+
+bool exist_block_port(u32 port)
+{
+	return zt_set_contains(&block_port_set, port, port_eq, &port);
+}
+
+bool exist_block_ipv4(const u8 *addr)
+{
+	return zt_set_contains(&block_ipv4_set, ipv4_hash(addr), ipv4_eq, addr);
+}
+
+bool exist_block_ipv6(const u8 *addr)
+{
+	return zt_set_contains(&block_ipv6_set, ipv6_hash(addr), ipv6_eq, addr);
 }
 
 /* ---- dumps ---- */
@@ -489,199 +530,135 @@ static __printf(2, 3) void dump_printf(struct dump_ctx *d, const char *fmt, ...)
 		d->full = true;
 }
 
-typedef void (*line_fn)(struct dump_ctx *d, const struct list_head *elem);
+typedef void (*line_fn)(struct dump_ctx *d, const struct zt_set_node *n);
 
-static int dump_list(struct list_head *head, struct rw_semaphore *sem,
-		     char *buf, int size, line_fn line, bool relax)
+static int dump_set(struct zt_set *s, char *buf, int size, line_fn line,
+		    bool relax)
 {
 	struct dump_ctx d = { .buf = buf, .size = size };
-	struct list_head *pos;
-	unsigned int n = 0;
+	struct zt_set_node *n;
+	unsigned int done = 0;
 
 	if (!buf || size <= 0)
 		return -EINVAL;
-	if (down_read_killable(sem))
+	if (zt_set_lock(s))
 		return -EINTR;
 	buf[0] = '\0';
-	list_for_each(pos, head) {
-		line(&d, pos);
+	zt_set_for_each(n, s) {
+		line(&d, n);
 		if (d.full)
 			break;
-		if (relax && ++n % RELAX_EVERY == 0)
+		if (relax && ++done % RELAX_EVERY == 0)
 			cpu_relax();
 	}
-	up_read(sem);
+	zt_set_unlock(s);
 	return d.full ? size - 1 : d.len;
 }
 
-static void line_name(struct dump_ctx *d, const struct list_head *elem)
+static void line_name(struct dump_ctx *d, const struct zt_set_node *n)
 {
-	dump_printf(d, "%s\n", list_entry(elem, struct name_struct, list)->name);
+	dump_printf(d, "%s\n", container_of(n, struct name_struct, node)->name);
 }
 
-static void line_prog_info(struct dump_ctx *d, const struct list_head *elem)
+static void line_prog_info(struct dump_ctx *d, const struct zt_set_node *n)
 {
 	const struct prog_info_struct *e;
 
-	e = list_entry(elem, struct prog_info_struct, list);
+	e = container_of(n, struct prog_info_struct, node);
 	dump_printf(d, "%s dev:%u,%u inode:%lu\n", e->name, e->dev >> 20,
 		    e->dev & 0xFFFFF, (unsigned long)e->ino);
 }
 
-static void line_url(struct dump_ctx *d, const struct list_head *elem)
+static void line_url(struct dump_ctx *d, const struct zt_set_node *n)
 {
-	const struct url_struct *e = list_entry(elem, struct url_struct, list);
+	const struct url_struct *e = container_of(n, struct url_struct, node);
 	char text[URL_BUF_SIZE] = "";
 
 	if (!recover_url(text, URL_MAX_ENCODED, e->name, URL_BUF_SIZE))
 		dump_printf(d, "%s\n", text);
 }
 
-static void line_port(struct dump_ctx *d, const struct list_head *elem)
+static void line_port(struct dump_ctx *d, const struct zt_set_node *n)
 {
-	u32 port = list_entry(elem, struct port_struct, list)->port;
+	u32 port = container_of(n, struct port_struct, node)->port;
 
 	dump_printf(d, "%d\n", ntohs((u16)port));
 }
 
-static void line_ipv4(struct dump_ctx *d, const struct list_head *elem)
+static void line_ipv4(struct dump_ctx *d, const struct zt_set_node *n)
 {
 	char text[16];
 
-	if (inet_ntop4(list_entry(elem, struct ipv4_struct, list)->addr, text,
+	if (inet_ntop4(container_of(n, struct ipv4_struct, node)->addr, text,
 		       sizeof(text)))
 		dump_printf(d, "%s\n", text);
 }
 
-static void line_ipv6(struct dump_ctx *d, const struct list_head *elem)
+static void line_ipv6(struct dump_ctx *d, const struct zt_set_node *n)
 {
 	char text[48];
 
-	if (inet_ntop6(list_entry(elem, struct ipv6_struct, list)->addr, text,
+	if (inet_ntop6(container_of(n, struct ipv6_struct, node)->addr, text,
 		       sizeof(text)))
 		dump_printf(d, "%s\n", text);
 }
 
-int dump_block_prog(char *buf, int size)
-{
-	return dump_list(&head_block_prog, &rwsem_block_prog, buf, size,
-			 line_name, true);
+#define DEFINE_DUMP(name, line, relax)					\
+int dump_##name(char *buf, int size)					\
+{									\
+	return dump_set(&name##_set, buf, size, line, relax);		\
 }
 
-int dump_interp_prog(char *buf, int size)
-{
-	return dump_list(&head_interp_prog, &rwsem_interp_prog, buf, size,
-			 line_name, true);
-}
-
-int dump_block_url(char *buf, int size)
-{
-	return dump_list(&head_block_url, &rwsem_block_url, buf, size,
-			 line_url, true);
-}
-
-int dump_block_port(char *buf, int size)
-{
-	return dump_list(&head_block_port, &rwsem_block_port, buf, size,
-			 line_port, true);
-}
-
-int dump_block_ipv4(char *buf, int size)
-{
-	return dump_list(&head_block_ipv4, &rwsem_block_ipv4, buf, size,
-			 line_ipv4, true);
-}
-
-int dump_block_ipv6(char *buf, int size)
-{
-	return dump_list(&head_block_ipv6, &rwsem_block_ipv6, buf, size,
-			 line_ipv6, true);
-}
-
-int dump_block_prog_info(char *buf, int size)
-{
-	return dump_list(&head_block_prog_info, &rwsem_block_prog_info, buf,
-			 size, line_prog_info, false);
-}
+DEFINE_DUMP(block_prog, line_name, true)
+DEFINE_DUMP(interp_prog, line_name, true)
+DEFINE_DUMP(block_url, line_url, true)
+DEFINE_DUMP(block_port, line_port, true)
+DEFINE_DUMP(block_ipv4, line_ipv4, true)
+DEFINE_DUMP(block_ipv6, line_ipv6, true)
+DEFINE_DUMP(block_prog_info, line_prog_info, false)
 
 /* ---- clears ---- */
 
-static void free_all_locked(struct list_head *head, atomic_t *num)
+/* The identities go with their names. */
+int clear_interp_prog(void)
 {
-	struct list_head *pos, *next;
-	unsigned int n = 0;
-
-	list_for_each_safe(pos, next, head) {
-		list_del(pos);
-		kfree(pos);
-		if (++n % RELAX_EVERY == 0)
-			cpu_relax();
-	}
-	atomic_set(num, 0);
-}
-
-/* The index goes with its elements. */
-static void free_urls_locked(void)
-{
-	size_t i;
-
-	free_all_locked(&head_block_url, &num_block_url);
-	for (i = 0; i < ARRAY_SIZE(url_index); i++)
-		INIT_HLIST_HEAD(&url_index[i]);
-}
-
-static int clear_list(struct list_head *head, struct rw_semaphore *sem,
-		      atomic_t *num)
-{
-	if (down_write_killable(sem))
+	if (zt_set_lock(&interp_prog_set))
 		return -EINTR;
-	free_all_locked(head, num);
-	up_write(sem);
-	return 0;
-}
-
-int clear_block_url(void)
-{
-	if (down_write_killable(&rwsem_block_url))
-		return -EINTR;
-	free_urls_locked();
-	up_write(&rwsem_block_url);
+	zt_set_clear_locked(&interp_prog_set);
+	zt_set_lock_always(&interp_id_set);
+	zt_set_clear_locked(&interp_id_set);
+	zt_set_unlock(&interp_id_set);
+	zt_set_unlock(&interp_prog_set);
 	return 0;
 }
 
 #define DEFINE_CLEAR(name)						\
 int clear_##name(void)							\
 {									\
-	return clear_list(&head_##name, &rwsem_##name, &num_##name);	\
+	return zt_set_clear(&name##_set);				\
 }
 
 DEFINE_CLEAR(block_prog)
 DEFINE_CLEAR(block_prog_info)
-DEFINE_CLEAR(interp_prog)
+DEFINE_CLEAR(block_url)
 DEFINE_CLEAR(block_port)
 DEFINE_CLEAR(block_ipv4)
 DEFINE_CLEAR(block_ipv6)
 
 /*
  * At unload nothing may stay behind, so a signal to the removing process
- * must not cut the wait short.
+ * must not cut the waits short; the frees queued here end before it
+ * returns.
  */
-#define EXIT_CLEAR(name)						\
-	do {								\
-		down_write(&rwsem_##name);				\
-		free_all_locked(&head_##name, &num_##name);		\
-		up_write(&rwsem_##name);				\
-	} while (0)
-
 void rule_lists_exit(void)
 {
-	EXIT_CLEAR(interp_prog);
-	EXIT_CLEAR(block_prog);
-	EXIT_CLEAR(block_prog_info);
-	down_write(&rwsem_block_url);
-	free_urls_locked();
-	up_write(&rwsem_block_url);
-	EXIT_CLEAR(block_ipv4);
-	EXIT_CLEAR(block_ipv6);
-	EXIT_CLEAR(block_port);
+	zt_set_exit(&interp_prog_set);
+	zt_set_exit(&interp_id_set);
+	zt_set_exit(&block_prog_set);
+	zt_set_exit(&block_prog_info_set);
+	zt_set_exit(&block_url_set);
+	zt_set_exit(&block_ipv4_set);
+	zt_set_exit(&block_ipv6_set);
+	zt_set_exit(&block_port_set);
+	rcu_barrier();
 }

@@ -24,6 +24,15 @@ void *kzalloc(size_t size, gfp_t gfp)
 	return calloc(1, size);
 }
 
+void *kmemdup(const void *src, size_t len, gfp_t gfp)
+{
+	void *p = kzalloc(len, gfp);
+
+	if (p)
+		memcpy(p, src, len);
+	return p;
+}
+
 void kfree(const void *p)
 {
 	free((void *)p);

@@ -46,6 +46,7 @@ typedef uint32_t __be32;
 #define GFP_ATOMIC 0x2u
 #define GFP_KERNEL_ACCOUNT 0x4u
 #define __GFP_NOWARN 0x8u
+#define GFP_NOFS 0x10u
 
 #define __printf(a, b) __attribute__((format(printf, a, b)))
 #define __acquires(x)
@@ -221,6 +222,53 @@ static inline void hlist_del(struct hlist_node *n)
 	for (pos = hlist_entry_safe((head)->first, __typeof__(*pos), member); pos; \
 	     pos = hlist_entry_safe(pos->member.next, __typeof__(*pos), member))
 
+/* RCU forms of the hash-list operations. */
+#define hlist_first_rcu(h) ((h)->first)
+#define hlist_next_rcu(n) ((n)->next)
+
+static inline void hlist_add_head_rcu(struct hlist_node *n, struct hlist_head *h)
+{
+	struct hlist_node *first = h->first;
+
+	n->next = first;
+	n->pprev = &h->first;
+	rcu_assign_pointer(h->first, n);
+	if (first)
+		first->pprev = &n->next;
+}
+
+/* Keeps ->next for readers standing on the node. */
+static inline void hlist_del_rcu(struct hlist_node *n)
+{
+	WRITE_ONCE(*n->pprev, n->next);
+	if (n->next)
+		n->next->pprev = n->pprev;
+	n->pprev = (struct hlist_node **)0x122;
+}
+
+#define rcu_dereference_check(p, c) rcu_dereference(p)
+#define rcu_dereference_protected(p, c) (p)
+#define RCU_INIT_POINTER(p, v) rcu_set_pointer(&(p), (v))
+
+/*
+ * Grace-period cookies. Waiting for a whole grace period when polled is
+ * stronger than the kernel's answer and so just as safe for callers.
+ */
+static inline unsigned long get_state_synchronize_rcu(void)
+{
+	return 0;
+}
+
+static inline bool poll_state_synchronize_rcu(unsigned long cookie)
+{
+	(void)cookie;
+	synchronize_rcu();
+	return true;
+}
+
+#define struct_size(p, member, n) \
+	(sizeof(*(p)) + (size_t)(n) * sizeof((p)->member[0]))
+
 /* ---- atomics ---- */
 
 typedef struct {
@@ -287,6 +335,24 @@ static inline int down_read_killable(struct rw_semaphore *s)
 #define up_write(s) pthread_rwlock_unlock(&(s)->l)
 #define up_read(s) pthread_rwlock_unlock(&(s)->l)
 
+/* Mutexes; killable waits fail at once for a task with a fatal signal. */
+struct mutex {
+	pthread_mutex_t m;
+};
+
+#define __MUTEX_INITIALIZER(x) { PTHREAD_MUTEX_INITIALIZER }
+#define DEFINE_MUTEX(x) struct mutex x = __MUTEX_INITIALIZER(x)
+#define mutex_lock(l) pthread_mutex_lock(&(l)->m)
+#define mutex_unlock(l) pthread_mutex_unlock(&(l)->m)
+
+static inline int mutex_lock_killable(struct mutex *l)
+{
+	if (shim_fatal_signal)
+		return -EINTR;
+	pthread_mutex_lock(&l->m);
+	return 0;
+}
+
 /* ---- memory ---- */
 
 /* Tests set this to make the n-th next allocation fail (1 = the next). */
@@ -295,6 +361,7 @@ extern __thread int shim_fail_alloc_in;
 void *kzalloc(size_t size, gfp_t gfp);
 void kfree(const void *p);
 #define kvzalloc(s, g) kzalloc(s, g)
+void *kmemdup(const void *src, size_t len, gfp_t gfp);
 #define kvfree(p) kfree(p)
 
 struct kmem_cache;
