@@ -8,8 +8,8 @@
 /* A command is one line of at most CMD_TEXT_MAX - 1 characters. */
 #define CMD_TEXT_MAX 131072
 #define CMD_BUF_SIZE (CMD_TEXT_MAX + 2)
-#define DUMP_TEXT_MAX 4194304
-#define DUMP_BUF_SIZE (DUMP_TEXT_MAX + 2)
+/* A list's text is dumped into this much first, then twice as much. */
+#define DUMP_TEXT_MIN 65536
 
 #define RULE_LIST_MAX 10000
 #define MEM_BLOCK_PROG_MAX 4194303

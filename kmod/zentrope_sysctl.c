@@ -50,25 +50,47 @@ static int write_list(const struct zt_cmd_ops *ops, void *buffer,
 	return ret;
 }
 
-/* The whole list, newest first, rebuilt for every read call. */
+/*
+ * The whole list text, newest first, in a buffer doubled until it holds
+ * all of it: a list is as long as its entries make it.
+ */
+static char *dump_text(const struct zt_cmd_ops *ops, int *len)
+{
+	size_t size = DUMP_TEXT_MIN;
+	char *text;
+	int n;
+
+	for (;;) {
+		text = kvzalloc(size + 1, GFP_KERNEL);
+		if (!text)
+			return NULL;
+		n = ops->dump(text, size);
+		if (n < (int)size - 1 || size > INT_MAX / 2)
+			break;
+		kvfree(text);
+		size *= 2;
+	}
+	*len = max(n, 0);
+	text[*len] = '\0';
+	return text;
+}
+
+/* Rebuilt for every read call; served from the caller's position. */
 static int read_list(const struct zt_cmd_ops *ops, void *buffer,
 		     size_t *lenp, loff_t *ppos)
 {
-	struct ctl_table t = { .maxlen = DUMP_TEXT_MAX };
+	struct ctl_table t = {};
 	char *text;
 	int n, ret;
 
-	text = kvzalloc(DUMP_BUF_SIZE, GFP_KERNEL);
+	text = dump_text(ops, &n);
 	if (!text)
 		return -ENOMEM;
-	n = ops->dump(text, DUMP_TEXT_MAX);
-	if (n < 0)
-		n = 0;
-	text[n] = '\0';
 	/* proc_dostring() adds the one final newline. */
 	if (n > 0 && text[n - 1] == '\n')
-		text[n - 1] = '\0';
+		text[--n] = '\0';
 	t.data = text;
+	t.maxlen = n + 1;
 	ret = proc_dostring(&t, 0, buffer, lenp, ppos);
 	kvfree(text);
 	return ret;

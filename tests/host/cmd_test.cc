@@ -19,7 +19,7 @@ protected:
 	}
 	static std::string Read(const zt_cmd_ops &ops)
 	{
-		std::string buf(DUMP_TEXT_MAX / 64, '\0');
+		std::string buf(DUMP_TEXT_MIN, '\0');
 		int n = ops.dump(buf.data(), buf.size());
 		return n < 0 ? "(err)" : buf.substr(0, n);
 	}

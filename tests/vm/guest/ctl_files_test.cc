@@ -914,6 +914,29 @@ TEST_F(Ctl, LongestCommandIsWhole)
 	EXPECT_TRUE(lines == names);
 }
 
+// A list reads whole however long its text: 10,000 interpreter names of
+// 500 characters make 5 MB.
+TEST_F(Ctl, LongListReadsWhole)
+{
+	std::vector<std::string> names;
+	std::string cmd = "ADD";
+	for (unsigned i = 0; i < 10000; i++) {
+		char head[16];
+		snprintf(head, sizeof(head), "/zt/%05u/", i);
+		names.push_back(head + Rep('n', 490));
+		if (cmd.size() + 501 > 131071) {
+			ASSERT_ERR(0, Cmd("interp_prog", cmd));
+			cmd = "ADD";
+		}
+		cmd += " " + names.back();
+	}
+	ASSERT_ERR(0, Cmd("interp_prog", cmd));
+	std::vector<std::string> lines = Lines(Read("interp_prog"));
+	ASSERT_EQ(names.size(), lines.size());
+	std::reverse(lines.begin(), lines.end());
+	EXPECT_TRUE(lines == names);
+}
+
 // A command longer than one write may carry must not be cut silently: the
 // cut token would stand for another rule (here 10.0.0.12 for 10.0.0.123)
 // and the tokens past the cut would be lost while the write reports
