@@ -143,6 +143,11 @@ write_results() {
 		  lists) against the mean of the module-less runs before and after;
 		  `none_again` against the first module-less run is the drift;
 		  `big_first` (hashed, mark written) against `big_second` (mark read).
+		- exec, listed: 1,000 block_prog names and 1,000,000 digests, none
+		  the program's; `listed_strict0/1` names of absent files and the
+		  digests in one write, `listed_many_strict1` names of existing files
+		  beside the program (listed by identity too) and the digests fed
+		  from a generated file.
 		- net: `udp_sendto` is a send and its recv, `udp_recv` the recv
 		  alone, `udp_bind` the bind of a fresh UDP socket to an unlisted
 		  port (making and closing it untimed); full lists are 6,000 IPv4 and
