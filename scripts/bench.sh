@@ -143,10 +143,20 @@ write_results() {
 		  lists) against the mean of the module-less runs before and after;
 		  `none_again` against the first module-less run is the drift;
 		  `big_first` (hashed, mark written) against `big_second` (mark read).
+		- exec, listed: 1,000 block_prog names and 1,000,000 digests, none
+		  the program's; `listed_strict0/1` names of absent files and the
+		  digests in one write, `listed_many_strict1` names of existing files
+		  beside the program (listed by identity too) and the digests fed
+		  from a generated file.
+		- net: `udp_sendto` is a send and its recv, `udp_recv` the recv
+		  alone, `udp_bind` the bind of a fresh UDP socket to an unlisted
+		  port (making and closing it untimed); full lists are 6,000 IPv4 and
+		  4,000 IPv6 addresses, 10,000 ports and 10,000 domains, none the
+		  traffic's.
 		- net, full lists: `udp_sendto_forked_child` (a child judged by the
 		  records it took at the fork) against its parent; `dns_64k_datagram`
-		  (13,099 questions to port 53, 10,000 domains listed) against the same
-		  datagram to port 5353.
+		  (13,099 questions to port 53, the 10,000 domains listed) against
+		  the same datagram to port 5353.
 		EOF
 		echo
 		echo "| Kernel | Boot | Benchmark | Metric | Value | Unit | Baseline | Ratio |"

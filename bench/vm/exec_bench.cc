@@ -2,12 +2,17 @@
 //
 //  - exec+wait of a small static program (vfork, execv, waitpid), in
 //    batches, with no module loaded, with the module and empty lists, and
-//    with the module holding 1,000 block_prog names and 1,000,000 digests
-//    (the program unlisted, its marks cached), under strict 0 and 1; then
-//    once more without the module, so drift shows. Ratios are against the
-//    mean of the two module-less runs.
+//    with the module holding 1,000 block_prog names of absent files and
+//    1,000,000 digests in one write (the program unlisted, its marks
+//    cached), under strict 0 and 1; then, under strict 1, with the lists
+//    cleared and refilled the way a daemon would: 1,000 names of existing
+//    files beside the program (so each is listed by its identity too) in
+//    multi-token ADDs, and 1,000,000 other digests fed from a generated
+//    file in 131,060-byte writes; then once more without the module, so
+//    drift shows. Ratios are against the mean of the two module-less runs.
 //  - the first exec of an unmarked 10 MiB program (hashed, mark written)
-//    against its second (mark read), over fresh copies.
+//    against its second (mark read), over fresh copies, with the first
+//    lists.
 //
 // Prints "BENCH exec ..." lines.
 //
@@ -33,6 +38,7 @@ using namespace zt_bench;
 
 const std::string kProg = "/tmp/zt_exec_bench/prog";
 const std::string kBig = "/tmp/zt_exec_bench/big";
+const std::string kDigests = "/tmp/zt_exec_bench/digests.bin";
 
 [[noreturn]] void Die(const std::string &what)
 {
@@ -76,21 +82,76 @@ double ExecUs(int execs, int batches)
 	return Median(per);
 }
 
+// @n random digests, none a program's, as raw 20-byte records.
+std::string Digests(int n, uint64_t seed)
+{
+	std::mt19937_64 rng(seed);
+	std::string raw(size_t(n) * 20, '\0');
+	for (size_t i = 0; i < raw.size(); i += 8) {
+		uint64_t v = rng();
+		memcpy(&raw[i], &v, std::min<size_t>(8, raw.size() - i));
+	}
+	return raw;
+}
+
+void ExpectStored(int names, int infos, int digests)
+{
+	if (DebugCount("num_block_prog") != names || DebugCount("num_block_prog_info") != infos ||
+	    DebugCount("num_block_hash") != digests)
+		Die("lists hold " + std::to_string(DebugCount("num_block_prog")) + " names, " +
+		    std::to_string(DebugCount("num_block_prog_info")) + " identities, " +
+		    std::to_string(DebugCount("num_block_hash")) + " digests");
+}
+
 void Fill(int names, int digests)
 {
 	for (int i = 0; i < names; i++)
 		if (Cmd("block_prog", "ADD /opt/zt_bench/prog" + std::to_string(i)))
 			Die("block_prog ADD failed");
-	std::mt19937_64 rng(7);
-	std::string raw(size_t(digests) * 20, '\0');
-	for (size_t i = 0; i < raw.size(); i += 8) {
-		uint64_t v = rng();
-		memcpy(&raw[i], &v, std::min<size_t>(8, raw.size() - i));
-	}
-	if (WriteText(kProcDir + "block_hash_bin", raw))
+	if (WriteText(kProcDir + "block_hash_bin", Digests(digests, 7)))
 		Die("block_hash_bin write failed");
-	if (DebugCount("num_block_hash") != digests)
-		Die("store holds " + std::to_string(DebugCount("num_block_hash")));
+	ExpectStored(names, 0, digests);
+}
+
+// Copies @path into the digest feed in writes of whole records.
+void FeedFile(const std::string &path)
+{
+	std::vector<char> buf(131060);
+	int in = open(path.c_str(), O_RDONLY), out = open((kProcDir + "block_hash_bin").c_str(), O_WRONLY);
+	ssize_t n = 0;
+	while (in >= 0 && out >= 0 && (n = read(in, buf.data(), buf.size())) > 0)
+		if (write(out, buf.data(), n) != n)
+			Die("block_hash_bin write failed");
+	if (in < 0 || out < 0 || n < 0)
+		Die("feeding " + path + " failed");
+	close(in);
+	close(out);
+}
+
+// Clears both lists and fills them again as a daemon's files would: names
+// of existing files beside the program (its own name none of them), then
+// the digests of a generated file.
+void RefillMany(int names, int digests)
+{
+	if (Cmd("block_prog", "CLEAR") || Cmd("block_hash", "CLEAR"))
+		Die("CLEAR failed");
+	usleep(500000); // the cleared store's deferred frees
+	std::vector<std::string> paths;
+	for (int i = 0; i < names; i++) {
+		paths.push_back(kProg + std::to_string(i));
+		close(open(paths.back().c_str(), O_CREAT | O_WRONLY, 0755));
+	}
+	if (AddAll("block_prog", paths))
+		Die("block_prog ADD failed");
+	{
+		std::string raw = Digests(digests, 8);
+		int fd = open(kDigests.c_str(), O_CREAT | O_TRUNC | O_WRONLY, 0600);
+		if (fd < 0 || write(fd, raw.data(), raw.size()) != ssize_t(raw.size()) || close(fd))
+			Die("cannot write " + kDigests);
+	}
+	FeedFile(kDigests);
+	unlink(kDigests.c_str());
+	ExpectStored(names, names, digests);
 }
 
 } // namespace
@@ -147,22 +208,26 @@ int main(int argc, char **argv)
 		second.push_back(ExecOnce(kBig));
 		unlink(kBig.c_str());
 	}
+	RefillMany(names, digests);
+	const double many1 = ExecUs(execs, batches);
 	if (UnloadModule())
 		Die("cannot unload the module");
 	const double none2 = ExecUs(execs, batches);
 
 	const double base = (none1 + none2) / 2;
 	printf("BENCH exec small none_us=%.1f none_again_us=%.1f empty_us=%.1f "
-	       "listed_strict0_us=%.1f listed_strict1_us=%.1f\n",
-	       none1, none2, empty, listed0, listed1);
-	printf("BENCH exec small ratio empty=%.3f listed_strict0=%.3f listed_strict1=%.3f drift=%.3f\n",
-	       empty / base, listed0 / base, listed1 / base, none2 / none1);
+	       "listed_strict0_us=%.1f listed_strict1_us=%.1f listed_many_strict1_us=%.1f\n",
+	       none1, none2, empty, listed0, listed1, many1);
+	printf("BENCH exec small ratio empty=%.3f listed_strict0=%.3f listed_strict1=%.3f "
+	       "listed_many_strict1=%.3f drift=%.3f\n",
+	       empty / base, listed0 / base, listed1 / base, many1 / base, none2 / none1);
 	printf("BENCH exec big mib=%d first_ms_median=%.1f second_ms_median=%.2f ratio_first_over_second=%.1f\n",
 	       big_mib, Median(first) * 1e3, Median(second) * 1e3, Median(first) / Median(second));
 	Row("exec", "none", base, "us");
 	Row("exec", "empty", empty, "us", base);
 	Row("exec", "listed_strict0", listed0, "us", base);
 	Row("exec", "listed_strict1", listed1, "us", base);
+	Row("exec", "listed_many_strict1", many1, "us", base);
 	Row("exec", "none_again", none2, "us", none1);
 	Row("exec", "big_second", Median(second) * 1e3, "ms");
 	Row("exec", "big_first", Median(first) * 1e3, "ms", Median(second) * 1e3);

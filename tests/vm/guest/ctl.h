@@ -56,6 +56,25 @@ inline int Cmd(const std::string &name, const std::string &text)
 	return Write(Entry(name), text);
 }
 
+// "ADD" commands to the entry @name for all of @tokens, as many
+// space-separated tokens in each write as fit in @max bytes (a command is
+// at most one line of 131071 characters). 0 or the errno of the first
+// write refused.
+inline int AddAll(const std::string &name, const std::vector<std::string> &tokens,
+		  size_t max = 65536)
+{
+	std::string cmd;
+	for (size_t i = 0; i < tokens.size(); i++) {
+		cmd += (cmd.empty() ? "ADD " : " ") + tokens[i];
+		if (i + 1 == tokens.size() || cmd.size() + 1 + tokens[i + 1].size() > max) {
+			if (int err = Cmd(name, cmd))
+				return err;
+			cmd.clear();
+		}
+	}
+	return 0;
+}
+
 // Reads @fd to end of file in read() calls of at most @chunk bytes.
 // Returns 0 or the errno of the failing read; @out holds what was read.
 inline int ReadFd(int fd, std::string *out, size_t chunk = 1 << 20)
