@@ -50,22 +50,36 @@ static void bucket_add(struct zt_set_table *t, struct zt_set_node *n)
 			   &t->buckets[hash_32(n->hash, t->bits)]);
 }
 
+/* Twice the buckets of the elements: the load is 1/2 after a growth. */
+static unsigned int bits_for(int count)
+{
+	unsigned int bits = MIN_BITS;
+
+	while (bits < MAX_BITS && (1 << bits) < 2 * count)
+		bits++;
+	return bits;
+}
+
 /*
- * Doubles the table once the set holds more elements than buckets. The
- * new table links the nodes' other chain, which no reader may still be
- * following: that needs a grace period since the previous growth.
+ * Grows the table once the set holds more elements than buckets. The new
+ * table links the nodes' other chain, which no reader may still follow:
+ * that needs a grace period since the previous growth. Writers that may
+ * wait for it do; the others grow at a later add, to the size by then.
  */
 static void maybe_grow(struct zt_set *s, struct zt_set_table *old)
 {
+	int count = atomic_read(s->count);
 	struct zt_set_table *t;
 	struct zt_set_node *n;
 
-	if (old->bits >= MAX_BITS ||
-	    atomic_read(s->count) < (1 << old->bits))
+	if (old->bits >= MAX_BITS || count <= (1 << old->bits))
 		return;
-	if (s->retiring && !poll_state_synchronize_rcu(s->grace))
-		return;
-	t = table_alloc(s, old->bits + 1, !old->link);
+	if (s->retiring && !poll_state_synchronize_rcu(s->grace)) {
+		if (!s->may_wait)
+			return;
+		cond_synchronize_rcu(s->grace);
+	}
+	t = table_alloc(s, bits_for(count), !old->link);
 	if (!t)
 		return;
 	zt_set_for_each(n, s)

@@ -43,15 +43,17 @@ struct zt_set {
 	struct mutex lock;
 	atomic_t *count;
 	gfp_t gfp;			/* for tables: writers' context */
+	bool may_wait;			/* writers may wait for a grace period */
 	bool retiring;			/* an old table may still be walked */
 	unsigned long grace;		/* ... until this grace period ends */
 };
 
-#define ZT_SET_INIT(name, cnt, flags) {					\
+#define ZT_SET_INIT(name, cnt, flags, wait) {				\
 	.order = LIST_HEAD_INIT((name).order),				\
 	.lock = __MUTEX_INITIALIZER((name).lock),			\
 	.count = (cnt),							\
 	.gfp = (flags),							\
+	.may_wait = (wait),						\
 }
 
 typedef bool (*zt_set_eq_fn)(const struct zt_set_node *node, const void *key);

@@ -11,9 +11,10 @@
 
 #include "proc_lists.h"
 
+/* Hooks hold these writers: they never wait for a grace period. */
 #define DEFINE_PID_LIST(name)						\
 	atomic_t num_##name = ATOMIC_INIT(0);				\
-	struct zt_set name = ZT_SET_INIT(name, &num_##name, GFP_NOFS)
+	struct zt_set name = ZT_SET_INIT(name, &num_##name, GFP_NOFS, false)
 
 DEFINE_PID_LIST(pid_prog_pair_list);
 DEFINE_PID_LIST(pid_prog_pair_short_list);

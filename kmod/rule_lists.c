@@ -18,7 +18,7 @@
 #define DEFINE_RULE_LIST(name)						\
 	atomic_t num_##name = ATOMIC_INIT(0);				\
 	struct zt_set name##_set =					\
-		ZT_SET_INIT(name##_set, &num_##name, GFP_KERNEL)
+		ZT_SET_INIT(name##_set, &num_##name, GFP_KERNEL, true)
 
 DEFINE_RULE_LIST(block_prog);
 DEFINE_RULE_LIST(block_prog_info);
@@ -41,7 +41,7 @@ struct interp_id {
 
 static atomic_t num_interp_id = ATOMIC_INIT(0);
 static struct zt_set interp_id_set =
-	ZT_SET_INIT(interp_id_set, &num_interp_id, GFP_KERNEL);
+	ZT_SET_INIT(interp_id_set, &num_interp_id, GFP_KERNEL, true);
 
 /* The set frees elements through their first member. */
 static_assert(offsetof(struct name_struct, node) == 0);

@@ -266,6 +266,8 @@ static inline bool poll_state_synchronize_rcu(unsigned long cookie)
 	return true;
 }
 
+#define cond_synchronize_rcu(cookie) poll_state_synchronize_rcu(cookie)
+
 #define struct_size(p, member, n) \
 	(sizeof(*(p)) + (size_t)(n) * sizeof((p)->member[0]))
 
