@@ -237,29 +237,51 @@ static int dns_listed(const char *name, void *arg)
 }
 
 /*
- * A query that may not go out as it was read (its datagram is corked or
- * segmented) is refused as well: no resolver's query needs either.
+ * Whether the query may not go out: it names a listed domain, which is
+ * left in @name, or it may not leave as it was read (its datagram is
+ * corked or segmented; no resolver's query needs either), and @name is "".
  */
+static bool dns_refused(const struct dns_query *q, char *name)
+{
+	int count;
+
+	name[0] = '\0';
+	if (!q->buf)
+		return false;
+	count = dns_query_count(q->buf);
+	pr_debug("zentrope: %s dns query count:%d\n", "filter_dns", count);
+	if (count <= 0)
+		return false;
+	return !q->whole ||
+	       dns_find_question(q->buf, q->len, count, name, dns_listed, NULL);
+}
+
 static int filter_dns(const struct net_who *who, const struct net_addr *a,
 		      const struct dns_query *q)
 {
 	char name[URL_BUF_SIZE];
-	int count;
 
-	if (!q->buf)
+	if (!dns_refused(q, name))
 		return 0;
-	count = dns_query_count(q->buf);
-	pr_debug("zentrope: %s dns query count:%d\n", "filter_dns", count);
-	if (count <= 0)
-		return 0;
-	if (!q->whole) {
+	if (!name[0]) {
 		pr_debug("zentrope: %s query not sent whole\n", "filter_dns");
 		return net_refuse(who, a, ZT_TYPE_DNS, ZT_KIND_DNSLOOKUPING, NULL);
 	}
-	if (!dns_find_question(q->buf, q->len, count, name, dns_listed, NULL))
-		return 0;
 	pr_debug("zentrope: %s dns lookup name:%s succ\n", "filter_dns", name);
 	return net_refuse(who, a, ZT_TYPE_DNS, ZT_KIND_DNSLOOKUPING, name);
+}
+
+/* Whether the address, port or query alone refuses the operation. */
+static bool net_refused(const struct net_addr *a, const struct dns_query *q,
+			int kind)
+{
+	char name[URL_BUF_SIZE];
+
+	if (q && dns_refused(q, name))
+		return true;
+	if (kind == ZT_KIND_BINDING)
+		return net_port_blocked(&a->t);
+	return net_addr_blocked(&a->t);
 }
 
 /* ---- the common filter ---- */
@@ -326,12 +348,17 @@ static int filter_process(struct net_who *who,
  * Whether any rule could refuse the operation. Most traffic meets no rule
  * at all, and then costs no lock: the counts are read without one.
  */
+static bool prog_rules_apply(void)
+{
+	return atomic_read(&num_block_hash) > 0 ||
+	       atomic_read(&num_block_prog_info) > 0 ||
+	       atomic_read(&num_block_prog) > 0 ||
+	       atomic_read(&num_interp_prog) > 0;
+}
+
 static bool rules_apply(const struct msghdr *msg, int kind)
 {
-	if (atomic_read(&num_block_hash) > 0 ||
-	    atomic_read(&num_block_prog_info) > 0 ||
-	    atomic_read(&num_block_prog) > 0 ||
-	    atomic_read(&num_interp_prog) > 0)
+	if (prog_rules_apply())
 		return true;
 	if (kind == ZT_KIND_BINDING)
 		return atomic_read(&num_block_port) > 0;
@@ -380,6 +407,12 @@ static int filter(const struct net_addr *a, const struct dns_query *q,
 	int pid = task_tgid_nr(current), ret;
 	const struct pid_prog_pair *rec;
 
+	/*
+	 * Without program rules only the address can refuse: the process is
+	 * looked up (and recorded, for the event) only when it does.
+	 */
+	if (!prog_rules_apply() && (!a || !net_refused(a, q, kind)))
+		return 0;
 	rcu_read_lock();
 	rec = find_pid_prog_pair(&pid_prog_pair_list, pid);
 	if (!rec) {
