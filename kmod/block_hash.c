@@ -46,10 +46,14 @@ struct hash_sha1_chunk {
 	u64 dead[(CHUNK_SLOTS + 63) / 64];
 };
 
+/*
+ * The entries apart from the header: a power-of-two size, which a huge
+ * vmalloc mapping would otherwise round up by 2 MiB.
+ */
 struct bh_index {
 	u32 mask;
+	u32 *e;
 	struct rcu_head rcu;
-	u32 e[];
 };
 
 struct block_hash_set {
@@ -167,24 +171,35 @@ static struct bh_index *index_locked(struct block_hash_set *set)
 
 static struct bh_index *index_alloc(u32 cap)
 {
-	struct bh_index *ix;
+	struct bh_index *ix = kzalloc(sizeof(*ix), GFP_KERNEL);
 
-	ix = kvzalloc(sizeof(*ix) + (size_t)cap * sizeof(ix->e[0]), GFP_KERNEL);
-	if (ix)
-		ix->mask = cap - 1;
+	if (!ix)
+		return NULL;
+	ix->e = kvzalloc((size_t)cap * sizeof(ix->e[0]), GFP_KERNEL);
+	if (!ix->e) {
+		kfree(ix);
+		return NULL;
+	}
+	ix->mask = cap - 1;
 	return ix;
+}
+
+static void free_index(struct bh_index *ix)
+{
+	kvfree(ix->e);
+	kfree(ix);
 }
 
 static void free_index_rcu(struct rcu_head *rcu)
 {
-	kvfree(container_of(rcu, struct bh_index, rcu));
+	free_index(container_of(rcu, struct bh_index, rcu));
 }
 
 static void free_set(struct block_hash_set *set, bool can_sleep)
 {
 	u32 c;
 
-	kvfree(rcu_dereference_protected(set->index, 1));
+	free_index(rcu_dereference_protected(set->index, 1));
 	for (c = 0; c < DIR_SIZE && set->chunk[c]; c++) {
 		kmem_cache_free(hash_sha1_node_cache, set->chunk[c]);
 		if (can_sleep && c % 256 == 255)

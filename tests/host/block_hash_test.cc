@@ -342,7 +342,7 @@ TEST_F(BlockHash, Scripts)
 TEST_F(BlockHash, AllocationFailureAtEachStep)
 {
 	for (uint32_t size : { 0u, 768u, 1600u }) {
-		for (int fail_in : { 1, 2, 3 }) {
+		for (int fail_in : { 1, 2, 3, 4 }) {
 			for (uint32_t i = 0; i < size; i++)
 				ASSERT_EQ(Add(Make(i)), 0);
 			shim_fail_alloc_in = fail_in;
