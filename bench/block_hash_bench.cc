@@ -2,6 +2,7 @@
 // digest at 1k, 1M and 10M digests, host build of the module's store.
 #include <malloc.h>
 
+#include <algorithm>
 #include <array>
 #include <chrono>
 #include <cstdio>
@@ -41,9 +42,14 @@ size_t HeapInUse()
 	return mi.uordblks + mi.hblkhd;
 }
 
-void Run(uint64_t count)
+struct Cost {
+	double hit_ns, miss_ns;
+};
+
+// Against @base, the same figures at the smallest size, when given.
+Cost Run(uint64_t count, const Cost *base)
 {
-	const uint64_t probes = 1000000;
+	const uint64_t probes = 300000;
 	u8 d[20];
 	size_t heap0 = HeapInUse();
 
@@ -58,23 +64,31 @@ void Run(uint64_t count)
 	auto t1 = Clock::now();
 	size_t heap1 = HeapInUse();
 
+	// The host is shared: the best of several rounds is the cost of the
+	// lookup itself. Hits are spread over the whole store, not its head.
 	int hits = 0;
-	auto t2 = Clock::now();
-	for (uint64_t i = 0; i < probes; i++) {
-		Make(i % count, 0, d);
-		hits += exist_block_hash(d, 20);
+	double hit_s = 1e9, miss_s = 1e9;
+	for (int round = 0; round < 7; round++) {
+		auto t2 = Clock::now();
+		for (uint64_t i = 0; i < probes; i++) {
+			Make((i + round) * 2654435761u % count, 0, d);
+			hits += exist_block_hash(d, 20);
+		}
+		auto t3 = Clock::now();
+		for (uint64_t i = 0; i < probes; i++) {
+			Make(i + round * probes, 1, d);
+			hits += exist_block_hash(d, 20);
+		}
+		auto t4 = Clock::now();
+		hit_s = std::min(hit_s, Seconds(t2, t3));
+		miss_s = std::min(miss_s, Seconds(t3, t4));
 	}
-	auto t3 = Clock::now();
-	for (uint64_t i = 0; i < probes; i++) {
-		Make(i, 1, d);
-		hits += exist_block_hash(d, 20);
-	}
-	auto t4 = Clock::now();
+	hits /= 7;
 
-	double hit_ns = Seconds(t2, t3) * 1e9 / probes;
-	double miss_ns = Seconds(t3, t4) * 1e9 / probes;
+	double hit_ns = hit_s * 1e9 / probes;
+	double miss_ns = miss_s * 1e9 / probes;
 	std::printf("BENCH store n=%-9llu adds/s=%.3g  hit=%.1f ns  miss=%.1f ns  "
-		    "miss/hit=%.2f  bytes/digest=%.1f (node %zu)  hits=%d\n",
+		    "miss/hit=%.2f  bytes/digest=%.1f (digest %zu)  hits=%d\n",
 		    (unsigned long long)count, count / Seconds(t0, t1), hit_ns,
 		    miss_ns, miss_ns / hit_ns,
 		    double(heap1 - heap0) / count, sizeof(hash_sha1_node), hits);
@@ -90,9 +104,17 @@ void Run(uint64_t count)
 	row("adds", count / Seconds(t0, t1), "1/s");
 	row("hit", hit_ns, "ns");
 	row("miss", miss_ns, "ns", hit_ns);
-	// Against the node itself: what the allocator adds per digest.
+	// Against the digest itself: what the store adds per digest.
 	row("bytes_per_digest", double(heap1 - heap0) / count, "B", sizeof(hash_sha1_node));
 	row("clear", clear_s, "s");
+	if (base) {
+		std::printf("BENCH store n=%-9llu hit_over_smallest=%.2f miss_over_smallest=%.2f\n",
+			    (unsigned long long)count, hit_ns / base->hit_ns,
+			    miss_ns / base->miss_ns);
+		row("hit_vs_smallest", hit_ns, "ns", base->hit_ns);
+		row("miss_vs_smallest", miss_ns, "ns", base->miss_ns);
+	}
+	return { hit_ns, miss_ns };
 }
 
 } // namespace
@@ -105,8 +127,12 @@ int main(int argc, char **argv)
 	std::vector<uint64_t> sizes = { 1000, 1000000, 10000000 };
 	if (argc > 1)
 		sizes = { std::strtoull(argv[1], nullptr, 10) };
-	for (uint64_t n : sizes)
-		Run(n);
+	Cost base{};
+	for (size_t i = 0; i < sizes.size(); i++) {
+		Cost c = Run(sizes[i], i ? &base : nullptr);
+		if (!i)
+			base = c;
+	}
 	block_hash_exit();
 	rcu_unregister_thread();
 	return 0;

@@ -15,7 +15,7 @@
 #include "block_hash.h"
 
 #define READ_BUF_SIZE 131072
-#define WRITE_YIELD_EVERY 5000
+#define WRITE_BATCH 256
 
 static struct proc_dir_entry *parent_proc;
 static struct proc_dir_entry *block_hash_proc_text;
@@ -104,26 +104,38 @@ static int block_hash_text_open(struct inode *inode, struct file *file)
 /*
  * Whole records only: a trailing partial record is not consumed, so the
  * caller sees a short write. Records added before a failure stay added.
+ * The store lock is taken once per batch copied in, not once per record.
  */
 static ssize_t block_hash_bin_write(struct file *file, const char __user *buf,
 				    size_t count, loff_t *ppos)
 {
-	size_t n = count / SHA1_DIGEST_LEN, i;
-	u8 digest[SHA1_DIGEST_LEN];
-	int ret;
+	size_t n = count / SHA1_DIGEST_LEN, i = 0, k, left, done;
+	u8 *batch;
+	int ret = 0;
 
 	if (!n)
 		return -EINVAL;
-	for (i = 0; i < n; i++) {
-		if (copy_from_user(digest, buf + i * SHA1_DIGEST_LEN,
-				   SHA1_DIGEST_LEN))
-			return -EFAULT;
-		ret = update_block_hash(digest, SHA1_DIGEST_LEN);
-		if (ret < 0)
-			return ret;
-		if ((i + 1) % WRITE_YIELD_EVERY == 0)
-			cond_resched();
+	batch = kmalloc(min_t(size_t, n, WRITE_BATCH) * SHA1_DIGEST_LEN,
+			GFP_KERNEL);
+	if (!batch)
+		return -ENOMEM;
+	while (i < n) {
+		k = min_t(size_t, n - i, WRITE_BATCH);
+		left = copy_from_user(batch, buf + i * SHA1_DIGEST_LEN,
+				      k * SHA1_DIGEST_LEN);
+		if (left)
+			k -= DIV_ROUND_UP(left, SHA1_DIGEST_LEN);
+		ret = update_block_hash_many(batch, k, &done);
+		i += done;
+		if (!ret && left)
+			ret = -EFAULT;
+		if (ret)
+			break;
+		cond_resched();
 	}
+	kfree(batch);
+	if (ret)
+		return ret;
 	*ppos += n * SHA1_DIGEST_LEN;
 	return n * SHA1_DIGEST_LEN;
 }

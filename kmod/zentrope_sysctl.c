@@ -127,11 +127,12 @@ static int read_block_hash_dostring(char *buffer, size_t *lenp, loff_t *ppos)
 	size_t want = *lenp, done = 0;
 	loff_t idx = *ppos / HASH_LINE_LEN;
 	unsigned int off = *ppos % HASH_LINE_LEN;
+	struct block_hash_cursor cursor = {};
 	struct hash_sha1_node *node;
 	char line[HASH_LINE_LEN + 1];
 
 	rcu_read_lock();
-	node = block_hash_cursor_start(NULL, idx);
+	node = block_hash_cursor_start(&cursor, idx);
 	while (node && done < want) {
 		size_t chunk = min_t(size_t, HASH_LINE_LEN - off, want - done);
 
@@ -141,7 +142,7 @@ static int read_block_hash_dostring(char *buffer, size_t *lenp, loff_t *ppos)
 		memcpy(buffer + done, line + off, chunk);
 		done += chunk;
 		off = 0;
-		node = block_hash_cursor_next(NULL, node, &idx);
+		node = block_hash_cursor_next(&cursor, node, &idx);
 	}
 	rcu_read_unlock();
 	*lenp = done;

@@ -128,11 +128,12 @@ write_results() {
 		time under TCG on a shared host swings by tens of percent. Ratio is
 		value / baseline, the baseline measured in the same run:
 
-		- block_hash: a miss against a hit; heap bytes per digest against
-		  the node itself.
+		- block_hash: a miss against a hit, and each against the same at
+		  1,000 digests; heap bytes per digest against the 20 raw bytes.
 		- store_feed: feeding the digest file into
 		  /proc/zentrope/block_hash_bin against copying it to /dev/null;
-		  slab bytes per digest against the 20 raw bytes.
+		  slab and vmalloc bytes per digest, at 1M and 10M, against the 20
+		  raw bytes.
 		- hash: in-kernel SHA-1 of the big file against busybox sha1sum; a
 		  lookup served by the file's mark against a full hash.
 		- daemon: start-up against a shell loop writing the same commands

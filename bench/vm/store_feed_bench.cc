@@ -6,14 +6,16 @@
 //    same read/write loop copying that file to /dev/null (the baseline);
 //  - feeding them again into the full store (all duplicates);
 //  - emptying the store with CLEAR;
-//  - the kernel memory the full store takes, from /proc/slabinfo
-//    (hash_sha1_node_cache) and /proc/meminfo.
+//  - the kernel memory the full store takes: the growth of Slab and
+//    VmallocUsed in /proc/meminfo, once deferred frees have run.
 //
 // Every figure is printed as one "BENCH store_feed <what> key=value..."
 // line; ratios are against the baseline measured in the same run.
 //
 //   store_feed_bench [--digests N] [--write-size BYTES] [--rounds R] [--leave-full 1]
+//                    [--memory-only 1]
 //
+// With --memory-only 1 the store is fed once and only its memory reported.
 // With --leave-full 1 the store is filled once more at the end and left
 // full, so that the caller can time the unload of a full store.
 #include <fcntl.h>
@@ -135,34 +137,6 @@ long StoredDigests()
 	return -1;
 }
 
-struct Slab {
-	bool found = false;
-	long active_objs = 0, num_objs = 0, objsize = 0, objperslab = 0,
-	     pagesperslab = 0, active_slabs = 0, num_slabs = 0;
-};
-
-// "name <active_objs> <num_objs> <objsize> <objperslab> <pagesperslab>
-//  : tunables ... : slabdata <active_slabs> <num_slabs> <sharedavail>"
-Slab ReadSlab(const std::string &cache)
-{
-	std::ifstream f("/proc/slabinfo");
-	std::string line;
-	Slab s;
-	while (std::getline(f, line)) {
-		std::istringstream in(line);
-		std::string name, word;
-		in >> name;
-		if (name != cache)
-			continue;
-		in >> s.active_objs >> s.num_objs >> s.objsize >> s.objperslab >> s.pagesperslab;
-		while (in >> word && word != "slabdata") {
-		}
-		in >> s.active_slabs >> s.num_slabs;
-		s.found = true;
-	}
-	return s;
-}
-
 long MeminfoKb(const std::string &key)
 {
 	std::ifstream f("/proc/meminfo");
@@ -177,6 +151,23 @@ long MeminfoKb(const std::string &key)
 	return -1;
 }
 
+// Slab and vmalloc together: the store's chunks are slab objects, its
+// index and directory come from kvmalloc, which may take either.
+long KernelKb()
+{
+	return MeminfoKb("Slab") + MeminfoKb("VmallocUsed");
+}
+
+void PrintMemory(uint32_t digests, long kb0, long kb1, long slab0, long slab1)
+{
+	const double per = (double)(kb1 - kb0) * 1024 / digests;
+	printf("BENCH store_feed memory digests=%u slab_delta_kib=%ld vmalloc_delta_kib=%ld "
+	       "bytes_per_digest=%.1f over_raw20=%.2f\n",
+	       digests, slab1 - slab0, (kb1 - kb0) - (slab1 - slab0), per, per / 20);
+	Row("store_feed", ("kernel_bytes_per_digest_n" + std::to_string(digests)).c_str(), per,
+	    "B", 20);
+}
+
 } // namespace
 
 int main(int argc, char **argv)
@@ -184,7 +175,7 @@ int main(int argc, char **argv)
 	uint32_t digests = 1000000;
 	size_t chunk = 131060;
 	int rounds = 3;
-	bool leave_full = false;
+	bool leave_full = false, memory_only = false;
 	for (int i = 1; i + 1 < argc; i += 2) {
 		std::string opt = argv[i];
 		if (opt == "--digests")
@@ -193,6 +184,8 @@ int main(int argc, char **argv)
 			chunk = strtoul(argv[i + 1], nullptr, 10);
 		else if (opt == "--rounds")
 			rounds = atoi(argv[i + 1]);
+		else if (opt == "--memory-only")
+			memory_only = atoi(argv[i + 1]) != 0;
 		else if (opt == "--leave-full")
 			leave_full = atoi(argv[i + 1]) != 0;
 		else
@@ -211,12 +204,25 @@ int main(int argc, char **argv)
 	WriteDigestFile(digests);
 	Command("CLEAR");
 	Settle();
-	const Slab empty = ReadSlab("hash_sha1_node_cache");
-	const long slab_kb0 = MeminfoKb("Slab");
+	const long kb0 = KernelKb(), slab0 = MeminfoKb("Slab");
+	long kb1 = -1, slab1 = -1;
+
+	if (memory_only) {
+		double t = Pump(kBin, chunk);
+		if (StoredDigests() != (long)digests)
+			Die("store holds " + std::to_string(StoredDigests()) + " digests after the feed");
+		Settle();
+		kb1 = KernelKb();
+		slab1 = MeminfoKb("Slab");
+		printf("BENCH store_feed feed_once digests=%u seconds=%.4f\n", digests, t);
+		PrintMemory(digests, kb0, kb1, slab0, slab1);
+		Command("CLEAR");
+		Settle();
+		unlink(kFile);
+		return 0;
+	}
 
 	std::vector<double> copy, feed, dup, clear;
-	Slab full;
-	long slab_kb1 = -1;
 	for (int r = 0; r < rounds; r++) {
 		// Same loop, same file, same write size: only the destination differs.
 		copy.push_back(Pump("/dev/null", chunk));
@@ -225,8 +231,10 @@ int main(int argc, char **argv)
 		if (stored != (long)digests)
 			Die("store holds " + std::to_string(stored) + " digests after the feed");
 		if (r == 0) {
-			full = ReadSlab("hash_sha1_node_cache");
-			slab_kb1 = MeminfoKb("Slab");
+			// Tables replaced while growing are freed after a grace period.
+			Settle();
+			kb1 = KernelKb();
+			slab1 = MeminfoKb("Slab");
 		}
 		dup.push_back(Pump(kBin, chunk));
 		if (StoredDigests() != (long)digests)
@@ -255,28 +263,7 @@ int main(int argc, char **argv)
 	Row("store_feed", "feed_new_rate", digests / f, "digests/s");
 	Row("store_feed", "clear", Median(clear), "s");
 
-	if (!full.found) {
-		printf("BENCH store_feed memory error=\"no hash_sha1_node_cache line in /proc/slabinfo\"\n");
-		return 1;
-	}
-	const long page = sysconf(_SC_PAGESIZE);
-	// slabinfo's objsize is the slot, alignment included; sysfs also has
-	// the size of the node itself.
-	long node_bytes = -1;
-	std::ifstream("/sys/kernel/slab/hash_sha1_node_cache/object_size") >> node_bytes;
-	const long objects = full.active_objs - empty.active_objs;
-	const long pages = (full.num_slabs - empty.num_slabs) * full.pagesperslab;
-	printf("BENCH store_feed memory objects=%ld objsize=%ld objects_bytes=%ld slab_pages=%ld "
-	       "slab_bytes=%ld objperslab=%ld pagesperslab=%ld node_struct_bytes=%ld\n",
-	       objects, full.objsize, objects * full.objsize, pages, pages * page,
-	       full.objperslab, full.pagesperslab, node_bytes);
-	printf("BENCH store_feed memory_per_digest slot_bytes=%.1f slab_bytes=%.1f "
-	       "slab_over_raw20=%.2f slab_over_node_struct=%.2f meminfo_slab_delta_kib=%ld\n",
-	       (double)full.objsize, (double)pages * page / digests,
-	       (double)pages * page / digests / 20.0,
-	       node_bytes > 0 ? (double)pages * page / digests / node_bytes : 0.0,
-	       slab_kb1 - slab_kb0);
-	Row("store_feed", "slab_bytes_per_digest", (double)pages * page / digests, "B", 20);
+	PrintMemory(digests, kb0, kb1, slab0, slab1);
 	if (leave_full) {
 		double t = Pump(kBin, chunk);
 		printf("BENCH store_feed left_full digests=%ld seconds=%.4f\n", StoredDigests(), t);

@@ -137,22 +137,41 @@ TEST_F(BlockHash, ChangeTimeFollowsChanges)
 	EXPECT_EQ(atomic_read(&num_block_hash), 0);
 }
 
-TEST_F(BlockHash, SameBucketToldApart)
+TEST_F(BlockHash, NearDigestsToldApart)
 {
-	// Equal first four bytes: same bucket, different digests.
-	Digest a = Make(42, 1), b = Make(42, 2);
-	b[16] ^= 0xff;
+	Digest a = Make(42, 1), b = a;
+	b[19] ^= 1;		// differs only in the last of the 20 bytes
 	ASSERT_EQ(Add(a), 0);
 	EXPECT_EQ(Has(b), 0);
 	ASSERT_EQ(Add(b), 0);
-	EXPECT_EQ(Has(a), 1);
-	EXPECT_EQ(Has(b), 1);
-	Digest c = a;
-	c[19] ^= 1;		// differs only in the last of the 20 bytes
-	EXPECT_EQ(Has(c), 0);
 	ASSERT_EQ(Del(a), 0);
 	EXPECT_EQ(Has(a), 0);
 	EXPECT_EQ(Has(b), 1);
+}
+
+// Enough digests that many share probe runs, through the table's growth;
+// deleting inside the runs may not cut off the digests behind them.
+TEST_F(BlockHash, DeletesInsideProbeRuns)
+{
+	for (uint32_t n : { 700u, 769u, 5000u, 100000u }) {
+		std::vector<Digest> want;
+		for (uint32_t i = 0; i < n; i++)
+			ASSERT_EQ(Add(Make(i, n)), 0);
+		for (uint32_t i = 0; i < n; i += 3)
+			ASSERT_EQ(Del(Make(i, n)), 0);
+		for (uint32_t i = 0; i < n; i++) {
+			ASSERT_EQ(Has(Make(i, n)), i % 3 != 0) << n << " " << i;
+			if (i % 3)
+				want.push_back(Make(i, n));
+		}
+		for (uint32_t i = 0; i < n; i += 3) {
+			ASSERT_EQ(Add(Make(i, n)), 0);
+			want.push_back(Make(i, n));
+		}
+		EXPECT_EQ(Dump(1000), want) << n;
+		EXPECT_EQ(atomic_read(&num_block_hash), (int)n);
+		clear_block_hash();
+	}
 }
 
 TEST_F(BlockHash, MissesAreCounted)
@@ -194,8 +213,8 @@ TEST_F(BlockHash, CursorSurvivesDeleteOfSavedEntry)
 	rcu_read_lock();
 	n = block_hash_cursor_start(&c, pos);
 	ASSERT_NE(n, nullptr);
-	// Position 3 of the changed list is the digest that was 4th.
-	EXPECT_EQ(memcmp(n->digest, Make(4).data(), 20), 0);
+	// Resumes with the digest after the deleted one, none skipped.
+	EXPECT_EQ(memcmp(n->digest, Make(3).data(), 20), 0);
 	rcu_read_unlock();
 }
 
@@ -219,15 +238,16 @@ TEST_F(BlockHash, CursorSurvivesClear)
 	rcu_read_unlock();
 }
 
-TEST_F(BlockHash, ReaderOnClearedNodeReachesRealHead)
+TEST_F(BlockHash, ReaderInClearedStoreEnds)
 {
 	for (uint32_t i = 0; i < 100; i++)
 		ASSERT_EQ(Add(Make(i)), 0);
 	rcu_read_lock();
 	loff_t pos = 0;
-	hash_sha1_node *n = block_hash_cursor_start(nullptr, 0);
+	block_hash_cursor c{};
+	hash_sha1_node *n = block_hash_cursor_start(&c, 0);
 	for (int i = 0; i < 50; i++)
-		n = block_hash_cursor_next(nullptr, n, &pos);
+		n = block_hash_cursor_next(&c, n, &pos);
 	std::thread t([] {
 		rcu_register_thread();
 		clear_block_hash_nowait();
@@ -235,10 +255,10 @@ TEST_F(BlockHash, ReaderOnClearedNodeReachesRealHead)
 	});
 	t.join();
 	ASSERT_EQ(Add(Make(1000)), 0);
-	// Walking on from a removed node ends; it may not wander elsewhere.
+	// The walk finishes the old digests; it may not reach the new one.
 	int steps = 0;
 	while (n && steps <= 200) {
-		n = block_hash_cursor_next(nullptr, n, &pos);
+		n = block_hash_cursor_next(&c, n, &pos);
 		steps++;
 	}
 	rcu_read_unlock();
@@ -267,10 +287,10 @@ TEST_F(BlockHash, LookupsRaceClears)
 			rcu_unregister_thread();
 		});
 	}
-	for (int round = 0; round < 200; round++) {
-		for (uint32_t i = 0; i < 200; i++)
+	for (int round = 0; round < 100; round++) {
+		for (uint32_t i = 0; i < 2000; i++)
 			ASSERT_EQ(Add(Make(i)), 0);
-		for (uint32_t i = 0; i < 200; i += 7)
+		for (uint32_t i = 0; i < 2000; i += 7)
 			ASSERT_EQ(Del(Make(i)), 0);
 		if (round % 2)
 			clear_block_hash();
@@ -282,13 +302,108 @@ TEST_F(BlockHash, LookupsRaceClears)
 		t.join();
 }
 
-TEST_F(BlockHash, OutOfMemoryChangesNothing)
+// Each script: operations on Make(n) with their results, then the dump.
+TEST_F(BlockHash, Scripts)
 {
-	ASSERT_EQ(Add(Make(1)), 0);
-	shim_fail_alloc_in = 1;
-	EXPECT_EQ(Add(Make(2)), -ENOMEM);
-	EXPECT_EQ(Has(Make(2)), 0);
-	EXPECT_EQ(atomic_read(&num_block_hash), 1);
+	struct Op {
+		char op;	// a)dd d)elete c)lear
+		uint32_t n;
+		int want;
+	};
+	struct Case {
+		const char *name;
+		std::vector<Op> ops;
+		std::vector<uint32_t> dump;
+	} cases[] = {
+		{ "duplicate keeps its place", { { 'a', 1, 0 }, { 'a', 2, 0 }, { 'a', 1, 0 } }, { 1, 2 } },
+		{ "re-add goes last", { { 'a', 1, 0 }, { 'a', 2, 0 }, { 'a', 3, 0 }, { 'd', 2, 0 }, { 'a', 2, 0 } }, { 1, 3, 2 } },
+		{ "absent delete", { { 'a', 1, 0 }, { 'd', 2, -ENOENT }, { 'd', 1, 0 }, { 'd', 1, -ENOENT } }, {} },
+		{ "delete on empty", { { 'd', 1, -ENOENT } }, {} },
+		{ "clear then add", { { 'a', 1, 0 }, { 'a', 2, 0 }, { 'c', 0, 0 }, { 'a', 3, 0 }, { 'a', 1, 0 } }, { 3, 1 } },
+		{ "all deleted then clear", { { 'a', 1, 0 }, { 'd', 1, 0 }, { 'c', 0, 0 }, { 'c', 0, 0 } }, {} },
+	};
+	for (const Case &c : cases) {
+		for (const Op &op : c.ops) {
+			int got = op.op == 'a' ? Add(Make(op.n)) :
+				  op.op == 'd' ? Del(Make(op.n)) : clear_block_hash();
+			EXPECT_EQ(got, op.want) << c.name << ": " << op.op << op.n;
+		}
+		std::vector<Digest> want;
+		for (uint32_t n : c.dump)
+			want.push_back(Make(n));
+		EXPECT_EQ(Dump(2), want) << c.name;
+		EXPECT_EQ(atomic_read(&num_block_hash), (int)want.size()) << c.name;
+		clear_block_hash();
+	}
+}
+
+// A failed allocation at the first add, at the table's growth and at a
+// new chunk leaves the store as it was and usable.
+TEST_F(BlockHash, AllocationFailureAtEachStep)
+{
+	for (uint32_t size : { 0u, 768u, 1600u }) {
+		for (int fail_in : { 1, 2, 3, 4 }) {
+			for (uint32_t i = 0; i < size; i++)
+				ASSERT_EQ(Add(Make(i)), 0);
+			shim_fail_alloc_in = fail_in;
+			int got = Add(Make(size));
+			shim_fail_alloc_in = 0;
+			ASSERT_TRUE(got == 0 || got == -ENOMEM) << got;
+			EXPECT_EQ(Has(Make(size)), got == 0) << size << "/" << fail_in;
+			EXPECT_EQ(atomic_read(&num_block_hash), (int)size + (got == 0));
+			if (size)
+				EXPECT_EQ(Has(Make(size - 1)), 1);
+			EXPECT_EQ(Add(Make(size)), 0);
+			EXPECT_EQ(Dump(5000).size(), size + 1u);
+			clear_block_hash();
+		}
+	}
+}
+
+// Lookups never miss a digest that stays, nor find one never added,
+// while the table grows and is rebuilt around them.
+TEST_F(BlockHash, LookupsRaceGrowth)
+{
+	for (uint32_t i = 0; i < 100; i++)
+		ASSERT_EQ(Add(Make(i, 1)), 0);
+	std::atomic<bool> stop{ false };
+	std::atomic<long> wrong{ 0 };
+	std::vector<std::thread> readers;
+	for (int r = 0; r < 3; r++) {
+		readers.emplace_back([&] {
+			rcu_register_thread();
+			while (!stop.load())
+				for (uint32_t i = 0; i < 100; i++)
+					wrong += !Has(Make(i, 1)) + Has(Make(i, 2));
+			rcu_unregister_thread();
+		});
+	}
+	for (uint32_t i = 0; i < 300000; i++) {
+		ASSERT_EQ(Add(Make(i, 3)), 0);
+		if (i % 2)
+			ASSERT_EQ(Del(Make(i - 1, 3)), 0);
+	}
+	stop = true;
+	for (auto &t : readers)
+		t.join();
+	EXPECT_EQ(wrong.load(), 0);
+}
+
+// Slots are not reused: churn through more of them than one store has,
+// with few digests stored, and the store still holds them in order.
+TEST_F(BlockHash, ChurnBeyondSlotCount)
+{
+	const uint32_t keep = 1000, total = (1u << 24) + 5000;
+	for (uint32_t i = 0; i < total; i++) {
+		ASSERT_EQ(Add(Make(i)), 0) << i;
+		if (i >= keep)
+			ASSERT_EQ(Del(Make(i - keep)), 0) << i;
+	}
+	std::vector<Digest> want;
+	for (uint32_t i = total - keep; i < total; i++)
+		want.push_back(Make(i));
+	EXPECT_EQ(Dump(333), want);
+	EXPECT_EQ(Has(Make(total - keep - 1)), 0);
 }
 
 TEST_F(BlockHash, FullAtTenMillion)
