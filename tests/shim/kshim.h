@@ -380,11 +380,7 @@ void kmem_cache_destroy(struct kmem_cache *c);
 /* Objects currently allocated from any cache, for leak checks. */
 long shim_cache_objects(void);
 
-/* ---- kvmalloc and RCU pointer helpers, for the digest store ---- */
-
 #define sizeof_field(t, m) sizeof(((t *)0)->m)
-#define RCU_INIT_POINTER(p, v) rcu_set_pointer(&(p), (v))
-#define rcu_dereference_protected(p, c) ((void)(c), (p))
 
 /* ---- misc helpers ---- */
 
