@@ -256,32 +256,41 @@ static bool dns_refused(const struct dns_query *q, char *name)
 	       dns_find_question(q->buf, q->len, count, name, dns_listed, NULL);
 }
 
-static int filter_dns(const struct net_who *who, const struct net_addr *a,
-		      const struct dns_query *q)
+/*
+ * The event type the address, port or query refuses the operation with,
+ * or 0. @name gets the domain a refused query names ("" when it was
+ * refused for not leaving whole).
+ */
+static u32 net_verdict(const struct net_addr *a, const struct dns_query *q,
+		       int kind, char *name)
 {
-	char name[URL_BUF_SIZE];
-
-	if (!dns_refused(q, name))
-		return 0;
-	if (!name[0]) {
-		pr_debug("zentrope: %s query not sent whole\n", "filter_dns");
-		return net_refuse(who, a, ZT_TYPE_DNS, ZT_KIND_DNSLOOKUPING, NULL);
-	}
-	pr_debug("zentrope: %s dns lookup name:%s succ\n", "filter_dns", name);
-	return net_refuse(who, a, ZT_TYPE_DNS, ZT_KIND_DNSLOOKUPING, name);
+	name[0] = '\0';
+	if (q && dns_refused(q, name))
+		return ZT_TYPE_DNS;
+	if (kind == ZT_KIND_BINDING)
+		return net_port_blocked(&a->t) ? ZT_TYPE_BIND : 0;
+	return net_addr_blocked(&a->t) ? kind : 0;
 }
 
-/* Whether the address, port or query alone refuses the operation. */
-static bool net_refused(const struct net_addr *a, const struct dns_query *q,
-			int kind)
+static int net_report(const struct net_who *who, const struct net_addr *a,
+		      u32 type, int kind, const char *name)
 {
-	char name[URL_BUF_SIZE];
-
-	if (q && dns_refused(q, name))
-		return true;
-	if (kind == ZT_KIND_BINDING)
-		return net_port_blocked(&a->t);
-	return net_addr_blocked(&a->t);
+	switch (type) {
+	case ZT_TYPE_DNS:
+		if (!name[0]) {
+			pr_debug("zentrope: %s query not sent whole\n", "filter_dns");
+			return net_refuse(who, a, type, ZT_KIND_DNSLOOKUPING, NULL);
+		}
+		pr_debug("zentrope: %s dns lookup name:%s succ\n", "filter_dns",
+			 name);
+		return net_refuse(who, a, type, ZT_KIND_DNSLOOKUPING, name);
+	case ZT_TYPE_BIND:
+		pr_debug("zentrope: %s exist_block_port succ\n", "filter_port");
+		return net_refuse(who, a, type, kind, NULL);
+	default:
+		pr_debug("zentrope: %s exist_block_ip succ\n", "filter_addr");
+		return net_refuse(who, a, kind, kind, NULL);
+	}
 }
 
 /* ---- the common filter ---- */
@@ -344,10 +353,7 @@ static int filter_process(struct net_who *who,
 			   kind);
 }
 
-/*
- * Whether any rule could refuse the operation. Most traffic meets no rule
- * at all, and then costs no lock: the counts are read without one.
- */
+/* Whether the calling process's program could refuse the operation. */
 static bool prog_rules_apply(void)
 {
 	return atomic_read(&num_block_hash) > 0 ||
@@ -356,6 +362,10 @@ static bool prog_rules_apply(void)
 	       atomic_read(&num_interp_prog) > 0;
 }
 
+/*
+ * Whether any rule could refuse the operation. Most traffic meets no rule
+ * at all, and then costs no lookup: the counts are read without a lock.
+ */
 static bool rules_apply(const struct msghdr *msg, int kind)
 {
 	if (prog_rules_apply())
@@ -372,27 +382,16 @@ static int filter_locked(const struct pid_prog_pair *rec,
 			 const struct net_addr *a, const struct dns_query *q,
 			 int kind)
 {
+	char name[URL_BUF_SIZE];
 	struct net_who who = {};
+	u32 type;
 	int ret;
 
 	ret = filter_process(&who, rec, kind);
 	if (ret < 0 || !a)
 		return ret;
-	if (q) {
-		ret = filter_dns(&who, a, q);
-		if (ret < 0)
-			return ret;
-	}
-	if (kind == ZT_KIND_BINDING) {
-		if (!net_port_blocked(&a->t))
-			return 0;
-		pr_debug("zentrope: %s exist_block_port succ\n", "filter_port");
-		return net_refuse(&who, a, ZT_TYPE_BIND, kind, NULL);
-	}
-	if (!net_addr_blocked(&a->t))
-		return 0;
-	pr_debug("zentrope: %s exist_block_ip succ\n", "filter_addr");
-	return net_refuse(&who, a, kind, kind, NULL);
+	type = net_verdict(a, q, kind, name);
+	return type ? net_report(&who, a, type, kind, name) : 0;
 }
 
 /*
@@ -406,12 +405,13 @@ static int filter(const struct net_addr *a, const struct dns_query *q,
 {
 	int pid = task_tgid_nr(current), ret;
 	const struct pid_prog_pair *rec;
+	char name[URL_BUF_SIZE];
 
 	/*
 	 * Without program rules only the address can refuse: the process is
 	 * looked up (and recorded, for the event) only when it does.
 	 */
-	if (!prog_rules_apply() && (!a || !net_refused(a, q, kind)))
+	if (!prog_rules_apply() && (!a || !net_verdict(a, q, kind, name)))
 		return 0;
 	rcu_read_lock();
 	rec = find_pid_prog_pair(&pid_prog_pair_list, pid);
