@@ -169,17 +169,33 @@ int zt_set_add(struct zt_set *s, struct zt_set_node *n, u32 hash,
 	return ret;
 }
 
+static int remove_locked(struct zt_set *s, u32 hash, zt_set_eq_fn eq,
+			 const void *key)
+{
+	struct zt_set_node *n = zt_set_find(s, hash, eq, key);
+
+	if (n)
+		zt_set_unlink(s, n);
+	return n ? 1 : 0;
+}
+
 int zt_set_remove(struct zt_set *s, u32 hash, zt_set_eq_fn eq, const void *key)
 {
-	struct zt_set_node *n;
+	int ret;
 
 	if (zt_set_lock(s))
 		return -EINTR;
-	n = zt_set_find(s, hash, eq, key);
-	if (n)
-		zt_set_unlink(s, n);
+	ret = remove_locked(s, hash, eq, key);
 	zt_set_unlock(s);
-	return n ? 1 : 0;
+	return ret;
+}
+
+void zt_set_remove_always(struct zt_set *s, u32 hash, zt_set_eq_fn eq,
+			  const void *key)
+{
+	zt_set_lock_always(s);
+	remove_locked(s, hash, eq, key);
+	zt_set_unlock(s);
 }
 
 int zt_set_clear(struct zt_set *s)

@@ -127,6 +127,9 @@ int zt_set_add(struct zt_set *s, struct zt_set_node *n, u32 hash,
 	       zt_set_eq_fn eq, const void *key);
 /* Removes the element equal to @key: 1 removed, 0 none, -EINTR. */
 int zt_set_remove(struct zt_set *s, u32 hash, zt_set_eq_fn eq, const void *key);
+/* The same whatever signals are pending: for paths that must not leak. */
+void zt_set_remove_always(struct zt_set *s, u32 hash, zt_set_eq_fn eq,
+			  const void *key);
 /* 0 or -EINTR. */
 int zt_set_clear(struct zt_set *s);
 /* Empties the set and frees its table, whatever signals are pending. */

@@ -201,14 +201,8 @@ int update_flag_interp_prog_opened_block_prog_list(const struct interp_open_flag
 
 void delete_flag_interp_prog_opened_block_prog_list(const struct interp_open_flag *m)
 {
-	struct zt_set *s = &flag_interp_prog_opened_block_prog_list;
-	struct zt_set_node *n;
-
-	zt_set_lock_always(s);
-	n = zt_set_find(s, flag_hash(m), flag_eq, m);
-	if (n)
-		zt_set_unlink(s, n);
-	zt_set_unlock(s);
+	zt_set_remove_always(&flag_interp_prog_opened_block_prog_list,
+			     flag_hash(m), flag_eq, m);
 }
 
 /*
@@ -245,22 +239,12 @@ void proc_lists_fork(int parent, int child)
 	copy_pid(&interp_prog_opened_block_prog_list, false, parent, child);
 }
 
-static void drop_pid(struct zt_set *s, int pid)
-{
-	struct pid_prog_pair *e;
-
-	zt_set_lock_always(s);
-	e = find_pid_prog_pair(s, pid);
-	if (e)
-		zt_set_unlink(s, &e->node);
-	zt_set_unlock(s);
-}
-
 void proc_lists_drop(int pid)
 {
-	drop_pid(&pid_prog_pair_list, pid);
-	drop_pid(&pid_prog_pair_short_list, pid);
-	drop_pid(&interp_prog_opened_block_prog_list, pid);
+	zt_set_remove_always(&pid_prog_pair_list, pid, pid_eq, &pid);
+	zt_set_remove_always(&pid_prog_pair_short_list, pid, pid_eq, &pid);
+	zt_set_remove_always(&interp_prog_opened_block_prog_list, pid, pid_eq,
+			     &pid);
 }
 
 void proc_lists_exit(void)

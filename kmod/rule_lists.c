@@ -32,10 +32,14 @@ DEFINE_RULE_LIST(block_ipv6);
  * interp_prog entries by the identity of the file they named when added,
  * counted by the names that share it (a path and a link to it).
  */
-struct interp_id {
-	struct zt_set_node node;
+struct identity {
 	u32 dev;
 	u64 ino;
+};
+
+struct interp_id {
+	struct zt_set_node node;
+	struct identity id;
 	unsigned int names;
 };
 
@@ -56,11 +60,6 @@ static_assert(offsetof(struct interp_id, node) == 0);
 #define LIST_GFP (GFP_KERNEL | __GFP_NOWARN)
 
 /* ---- keys: hash and equality per element type ---- */
-
-struct identity {
-	u32 dev;
-	u64 ino;
-};
 
 static u32 name_hash(const char *name)
 {
@@ -91,7 +90,7 @@ static bool interp_id_eq(const struct zt_set_node *n, const void *key)
 	const struct interp_id *e = container_of(n, struct interp_id, node);
 	const struct identity *id = key;
 
-	return e->dev == id->dev && e->ino == id->ino;
+	return e->id.dev == id->dev && e->id.ino == id->ino;
 }
 
 /* Folded as strncasecmp() folds, so names it calls equal share a hash. */
@@ -203,21 +202,29 @@ int update_block_prog(const char *name)
 	return fold(update_block_prog_new(name));
 }
 
-/* Under interp_prog's lock: one more name for the identity @id. */
-static void interp_id_get(const struct identity *id, struct interp_id **spare)
+/*
+ * Under interp_prog's lock: one more name for @ref's identity. Takes @ref,
+ * and frees it when the identity is counted already.
+ */
+static void interp_id_get(struct interp_id *ref)
 {
-	u32 hash = identity_hash(id->dev, id->ino);
+	u32 hash;
 	struct zt_set_node *n;
 
+	if (!ref)
+		return;
+	hash = identity_hash(ref->id.dev, ref->id.ino);
 	zt_set_lock_always(&interp_id_set);
-	n = zt_set_find(&interp_id_set, hash, interp_id_eq, id);
+	n = zt_set_find(&interp_id_set, hash, interp_id_eq, &ref->id);
 	if (n) {
 		container_of(n, struct interp_id, node)->names++;
-	} else if (!zt_set_link(&interp_id_set, &(*spare)->node, hash)) {
-		(*spare)->names = 1;
-		*spare = NULL;
+	} else {
+		ref->names = 1;
+		if (!zt_set_link(&interp_id_set, &ref->node, hash))
+			ref = NULL;
 	}
 	zt_set_unlock(&interp_id_set);
+	kfree(ref);
 }
 
 static void interp_id_put(u32 dev, u64 ino)
@@ -240,28 +247,24 @@ static void interp_id_put(u32 dev, u64 ino)
 int update_interp_prog(const char *name)
 {
 	struct identity id = {};
+	struct interp_id *ref = NULL;
 	struct name_struct *e;
-	struct interp_id *spare = NULL;
 	u32 hash;
-	int ret = 0;
+	int ret;
 
 	if (!name || !name[0])
 		return -1;
 	/* Opening the path may sleep: do it before taking the lock. */
 	if (zt_path_identity(name, &id.dev, &id.ino))
 		id = (struct identity){};
-	e = new_name(name, id.dev, id.ino);
-	if (e && (id.dev || id.ino)) {
-		spare = new_elem(sizeof(*spare), "__update_name_struct_list");
-		if (spare) {
-			spare->dev = id.dev;
-			spare->ino = id.ino;
-		}
+	if (id.dev || id.ino) {
+		ref = new_elem(sizeof(*ref), "__update_name_struct_list");
+		if (!ref)
+			return -ENOMEM;
+		ref->id = id;
 	}
-	if (!e || ((id.dev || id.ino) && !spare))
-		ret = -ENOMEM;
-	else if (zt_set_lock(&interp_prog_set))
-		ret = -EINTR;
+	e = new_name(name, id.dev, id.ino);
+	ret = e ? zt_set_lock(&interp_prog_set) : -ENOMEM;
 	if (ret)
 		goto out;
 	hash = name_hash(name);
@@ -269,13 +272,13 @@ int update_interp_prog(const char *name)
 		ret = zt_set_link(&interp_prog_set, &e->node, hash);
 		if (!ret) {
 			e = NULL;
-			if (spare)
-				interp_id_get(&id, &spare);
+			interp_id_get(ref);
+			ref = NULL;
 		}
 	}
 	zt_set_unlock(&interp_prog_set);
 out:
-	kfree(spare);
+	kfree(ref);
 	kfree(e);
 	return ret;
 }
