@@ -9,7 +9,7 @@
 #include <linux/kernel.h>
 #include <linux/slab.h>
 #include <linux/spinlock.h>
-#include <linux/rwsem.h>
+#include <linux/mutex.h>
 #include <linux/rcupdate.h>
 #include <linux/sched.h>
 #include <linux/string.h>
@@ -66,7 +66,7 @@ struct block_hash_set {
 };
 
 static struct block_hash_set __rcu *store;
-static DECLARE_RWSEM(store_lock);
+static DEFINE_MUTEX(store_lock);
 static u32 store_gen;
 /* Separate from store_lock so that readers of the time never sleep. */
 static DEFINE_SPINLOCK(time_lock);
@@ -430,7 +430,7 @@ int update_block_hash_many(const u8 *digests, size_t n, size_t *done)
 	*done = 0;
 	if (!digests)
 		return -EINVAL;
-	down_write(&store_lock);
+	mutex_lock(&store_lock);
 	for (i = 0; i < n; i++) {
 		ret = add_locked(digests + i * SHA1_DIGEST_LEN);
 		if (ret < 0)
@@ -441,7 +441,7 @@ int update_block_hash_many(const u8 *digests, size_t n, size_t *done)
 		atomic_add(added, &num_block_hash);
 		touch();
 	}
-	up_write(&store_lock);
+	mutex_unlock(&store_lock);
 	*done = i;
 	return ret < 0 ? ret : 0;
 }
@@ -465,7 +465,7 @@ int delete_block_hash(const u8 *digest, int len)
 
 	if (!valid_digest(digest, len))
 		return -EINVAL;
-	down_write(&store_lock);
+	mutex_lock(&store_lock);
 	set = set_locked();
 	if (!set)
 		goto out;
@@ -485,7 +485,7 @@ int delete_block_hash(const u8 *digest, int len)
 	touch();
 	ret = 0;
 out:
-	up_write(&store_lock);
+	mutex_unlock(&store_lock);
 	return ret;
 }
 
@@ -493,7 +493,7 @@ static void clear_store(bool wait)
 {
 	struct block_hash_set *set;
 
-	down_write(&store_lock);
+	mutex_lock(&store_lock);
 	set = set_locked();
 	if (set) {
 		RCU_INIT_POINTER(store, NULL);
@@ -501,7 +501,7 @@ static void clear_store(bool wait)
 		if (set->live)
 			touch();
 	}
-	up_write(&store_lock);
+	mutex_unlock(&store_lock);
 	if (!set)
 		return;
 	if (wait) {
