@@ -10,10 +10,7 @@
 
 namespace {
 
-const char *const kNames[ZT_KIND_COUNT] = {
-	"program", "connecting", "sendmsging", "dnslookuping",
-	"recvmsging", "hashlist", "execing", "binding",
-};
+const char *const kNames[ZT_KIND_COUNT] = ZT_KIND_WORDS;
 
 std::string fmt(const char *format, ...) __attribute__((format(printf, 1, 2)));
 std::string fmt(const char *format, ...)

@@ -18,10 +18,7 @@
 /* Precision and pointer for "%.*s": a field printed within its bound. */
 #define FIELD(ev, f) (int)strnlen((ev)->f, sizeof((ev)->f)), (ev)->f
 
-const char *const type_prog_string[ZT_KIND_COUNT] = {
-	"program", "connecting", "sendmsging", "dnslookuping",
-	"recvmsging", "hashlist", "execing", "binding",
-};
+const char *const type_prog_string[ZT_KIND_COUNT] = ZT_KIND_WORDS;
 
 const char *event_kind_word(u32 kind)
 {

@@ -64,6 +64,12 @@
 #define ZT_KIND_BINDING 7
 #define ZT_KIND_COUNT 8
 
+/* The words of the kinds, in kind order, as logs print them. */
+#define ZT_KIND_WORDS {							\
+	"program", "connecting", "sendmsging", "dnslookuping",	\
+	"recvmsging", "hashlist", "execing", "binding",		\
+}
+
 /* Field sizes; text fields count their terminator. */
 #define ZT_ADDR_SIZE 128
 #define ZT_URL_SIZE 256
