@@ -17,6 +17,7 @@
 #include <linux/errno.h>
 #include <linux/percpu.h>
 
+#include "stats.h"
 #include "block_hash.h"
 
 /*
@@ -80,12 +81,7 @@ static DEFINE_PER_CPU(u64, count_exist_block_hash);
 
 u64 count_exist_block_hash_read(void)
 {
-	u64 sum = 0;
-	int cpu;
-
-	for_each_possible_cpu(cpu)
-		sum += READ_ONCE(per_cpu(count_exist_block_hash, cpu));
-	return sum;
+	return zt_stat_sum(count_exist_block_hash);
 }
 
 static bool valid_digest(const u8 *digest, int len)

@@ -1,7 +1,6 @@
 // SPDX-License-Identifier: GPL-2.0
 /*
- * The exec check, the open check of listed interpreters and the verdict on
- * a recorded process's network operation. The exec check runs before the
+ * The exec check and the open check of listed interpreters. The exec check runs before the
  * exec's point of no return, in process context, and may sleep (hashing
  * reads the file); no list lock is held across hashing or across the
  * checks that take list locks themselves.
@@ -17,50 +16,31 @@
 #include <linux/sched.h>
 #include <linux/string.h>
 
-#include "exec.h"
-#include "proc_lists.h"
-#include "block_hash.h"
-#include "xattr_mark.h"
-#include "ima_crypto.h"
-#include "event_fmt.h"
-#include "msg.h"
-#include "zentrope_sysctl.h"
-#include "hooks.h"
+#include <linux/security.h>
 
-FH_REAL_DEFINE(real_bprm_creds_from_file, fh_bprm_creds_from_file);
+#include "compat.h"
+#include "block_hash.h"
+#include "decide.h"
+#include "exec_record.h"
+#include "file_verdict.h"
+#include "ima_crypto.h"
+#include "msg.h"
+#include "proc_lists.h"
+#include "exec.h"
+
+/* No header declares do_dentry_open(): its call-through follows the handler. */
+static int fh_do_dentry_open(ZT_DO_DENTRY_OPEN_PARAMS);
+
+FH_REAL_DEFINE(real_bprm_creds_from_file, security_bprm_creds_from_file);
 FH_REAL_DEFINE(real_do_dentry_open, fh_do_dentry_open);
 
-/* What the exec check learns of the program being started. */
-struct exec_ident {
-	u8 digest[SHA1_DIGEST_LEN];
-	int len;
-	int hashed;
-	u32 dev;
-	u64 ino;
-};
+/* strict: 1 refuses listed programs at exec and open, 0 only records them. */
+int g_strict;
 
-/*
- * The records an exec will leave, written only once it can no longer
- * fail: a process whose exec fails goes on running its old program, and
- * keeps the records of that one. @path points into the work area.
- */
-struct exec_record {
-	const char *how;
-	const char *path;
-	struct exec_ident id;
-	char short_name[NAME_MAX + 1];
-	char work[];
-};
+/* is_strict_block() options: the digest was checked against the mark. */
+#define STRICT_OPT_DIGEST_CHECKED 1
 
-static void file_identity(struct file *file, u32 *dev, u64 *ino)
-{
-	struct inode *inode = d_inode(file->f_path.dentry);
-
-	*dev = inode->i_sb->s_dev;
-	*ino = inode->i_ino;
-}
-
-int is_strict_block(const char *path, struct file *file, const u8 *digest,
+static int is_strict_block(const char *path, struct file *file, const u8 *digest,
 		    int len, int *hashed, int options)
 {
 	u32 dev = 0;
@@ -85,60 +65,6 @@ static int refuse_exec(int verdict, const char *name, struct file *file,
 {
 	send_strict_block_event(verdict, name, file, digest, len);
 	return -EPERM;
-}
-
-static void record_exec(const char *how, const char *path,
-			const struct exec_ident *id, const char *short_name)
-{
-	int pid = task_tgid_nr(current);
-
-	if (update_pid_prog_pair_list(pid, path, id->digest, id->len, id->dev,
-				      id->ino))
-		pr_err("zentrope: %s ADD %s pid:%d file:%s fail\n",
-		       "add_pid_prog_pair_list", how, pid, path);
-	else
-		pr_debug("zentrope: %s ADD %s pid:%d file:%s\n",
-			 "add_pid_prog_pair_list", how, pid, path);
-	if (!short_name[0])
-		return;
-	if (update_pid_prog_pair_short_list(pid, short_name))
-		pr_err("zentrope: %s ADD %s pid:%d short file:%s fail\n",
-		       "add_pid_prog_pair_list", how, pid, short_name);
-	else
-		pr_debug("zentrope: %s ADD %s pid:%d short file:%s\n",
-			 "add_pid_prog_pair_list", how, pid, short_name);
-}
-
-static void commit_exec_record(const struct exec_record *rec)
-{
-	record_exec(rec->how, rec->path, &rec->id, rec->short_name);
-}
-
-static void set_short_name(struct exec_record *rec, struct dentry *dentry)
-{
-	struct name_snapshot snap;
-
-	take_dentry_name_snapshot(&snap, dentry);
-	strscpy(rec->short_name, (const char *)snap.name.name,
-		sizeof(rec->short_name));
-	release_dentry_name_snapshot(&snap);
-}
-
-/* The program @file holds, as its records name it; the path in @buf. */
-static int identify_binary(struct exec_record *rec, struct file *file,
-			   char *buf)
-{
-	char *path = d_path(&file->f_path, buf, PATH_MAX);
-
-	if (IS_ERR(path))
-		return PTR_ERR(path);
-	rec->how = "elf";
-	rec->path = path;
-	rec->id.len = get_file_hash(file, rec->id.digest,
-				    sizeof(rec->id.digest), &rec->id.hashed);
-	file_identity(file, &rec->id.dev, &rec->id.ino);
-	set_short_name(rec, file->f_path.dentry);
-	return 0;
 }
 
 /* A binary executed directly; rec->work is PATH_MAX bytes. */
@@ -229,10 +155,10 @@ static int judge_script(struct linux_binprm *bprm, struct exec_record *rec)
 }
 
 /*
- * 0 with *@out set to what to record once the exec has committed (NULL
- * when nothing can be), or -EPERM.
+ * 0 with *@out (freed by the caller) set to what to record once the exec
+ * has committed (NULL when nothing can be), or -EPERM after reporting.
  */
-int add_pid_prog_pair_list(struct linux_binprm *bprm,
+static int add_pid_prog_pair_list(struct linux_binprm *bprm,
 			   struct exec_record **out)
 {
 	bool direct = bprm->interp == bprm->filename;
@@ -261,15 +187,15 @@ int add_pid_prog_pair_list(struct linux_binprm *bprm,
  * return follows right after it, so a record written then is the
  * program the process will run.
  */
-int fh_bprm_creds_from_file(struct linux_binprm *bprm, ZT_CREDS_FILE *file)
+static int fh_bprm_creds_from_file(struct linux_binprm *bprm,
+				   ZT_CREDS_FILE *file)
 {
 	struct exec_record *rec = NULL;
 	struct fh_frame frame;
 	int ret = 0;
 
-	if (fh_enter(&frame))
+	if (fh_enter(&frame, &STATIC_CALL_KEY(real_bprm_creds_from_file)))
 		ret = add_pid_prog_pair_list(bprm, &rec);
-	zt_test_count_call(&STATIC_CALL_KEY(real_bprm_creds_from_file));
 	if (!ret)
 		ret = static_call(real_bprm_creds_from_file)(bprm, file);
 	if (rec) {
@@ -278,26 +204,6 @@ int fh_bprm_creds_from_file(struct linux_binprm *bprm, ZT_CREDS_FILE *file)
 		kfree(rec);
 	}
 	fh_leave(&frame);
-	return ret;
-}
-
-int record_current_exe(void)
-{
-	struct exec_record *rec;
-	struct file *exe;
-	int ret;
-
-	if (!current->mm)
-		return -ENOENT;
-	exe = zt_get_mm_exe_file(current->mm);
-	if (!exe)
-		return -ENOENT;
-	rec = kzalloc(sizeof(*rec) + PATH_MAX, GFP_KERNEL | __GFP_NOWARN);
-	ret = rec ? identify_binary(rec, exe, rec->work) : -ENOMEM;
-	if (!ret)
-		commit_exec_record(rec);
-	kfree(rec);
-	fput(exe);
 	return ret;
 }
 
@@ -416,51 +322,32 @@ out:
 	return ret;
 }
 
-int fh_do_dentry_open(ZT_DO_DENTRY_OPEN_PARAMS)
+/*
+ * A refusal here is undone by the caller's release of the file. A flag
+ * set for the open is turned into the process's record at once.
+ */
+static int judge_open(struct file *file)
 {
 	struct interp_open_flag mark = {};
-	struct fh_frame frame;
-	bool judge = fh_enter(&frame);
-	int ret;
+	int ret = fh_handler_security_file_post_open(file, &mark);
 
-	zt_test_count_call(&STATIC_CALL_KEY(real_do_dentry_open));
-	ret = static_call(real_do_dentry_open)(ZT_DO_DENTRY_OPEN_ARGS);
-	/* A refusal here is undone by the caller's release of the file. */
-	if (!ret && judge) {
-		ret = fh_handler_security_file_post_open(f, &mark);
-		if (!ret && mark.pid) {
-			delete_flag_interp_prog_opened_block_prog_list(&mark);
-			update_interp_opened_block_prog_list(mark.pid);
-		}
+	if (!ret && mark.pid) {
+		delete_flag_interp_prog_opened_block_prog_list(&mark);
+		update_interp_opened_block_prog_list(mark.pid);
 	}
-	fh_leave(&frame);
 	return ret;
 }
 
-/* ---- network operations of recorded processes ---- */
-
-int filter_prog(struct prog_info_struct *info, int hash_hit, const u8 *digest,
-		u32 dev, u64 ino, const char *path, int path_len,
-		const char *short_name, int short_len, int pid, int kind)
+static int fh_do_dentry_open(ZT_DO_DENTRY_OPEN_PARAMS)
 {
-	const struct filter_input in = {
-		.info = info, .hash_hit = hash_hit, .digest = digest,
-		.dev = dev, .ino = ino, .path = path, .path_len = path_len,
-		.short_name = short_name, .short_len = short_len, .pid = pid,
-	};
-	const struct event_identity id = {
-		.digest = digest, .hash_hit = hash_hit,
-		.info_name = info ? info->name : NULL,
-		.path = path, .short_name = short_name,
-	};
-	struct block_event *ev;
-
-	if (!filter_prog_decide(&in))
-		return 0;
-	ev = block_event_refusal(ZT_TYPE_PROG, kind);
-	if (ev) {
-		event_set_identity(ev, &id);
-		block_event_send(ev);
-	}
-	return -EPERM;
+	return FH_FOLLOW(real_do_dentry_open, judge_open(f),
+			 ZT_DO_DENTRY_OPEN_ARGS);
 }
+
+FH_CHECK(fh_bprm_creds_from_file, security_bprm_creds_from_file);
+
+const struct ftrace_hook exec_hooks[EXEC_HOOKS] __initconst = {
+	HOOK("do_dentry_open", fh_do_dentry_open, real_do_dentry_open),
+	HOOK("security_bprm_creds_from_file", fh_bprm_creds_from_file,
+	     real_bprm_creds_from_file),
+};

@@ -15,6 +15,7 @@
 #endif
 
 #include "compat.h"
+#include "stats.h"
 #include "ftrace_hook.h"
 
 #define USERS_POLL_MS 20
@@ -24,24 +25,20 @@ unsigned long (*p_kallsyms_lookup_name)(const char *name);
 DEFINE_PER_CPU(int, zentrope_hook_users);
 DEFINE_PER_CPU(u64, fh_total_cost);
 
-u64 fh_total_cost_read(void)
+static u64 fh_total_cost_read(void)
 {
-	u64 sum = 0;
-	int cpu;
-
-	for_each_possible_cpu(cpu)
-		sum += READ_ONCE(per_cpu(fh_total_cost, cpu));
-	return sum;
+	return zt_stat_sum(fh_total_cost);
 }
 
 /* A handler ending during the reset may keep its ticks; as before. */
-void fh_total_cost_reset(void)
+static void fh_total_cost_reset(void)
 {
-	int cpu;
-
-	for_each_possible_cpu(cpu)
-		WRITE_ONCE(per_cpu(fh_total_cost, cpu), 0);
+	zt_stat_reset(fh_total_cost);
 }
+
+struct zt_stat_file fh_total_cost_stat = {
+	.read = fh_total_cost_read, .reset = fh_total_cost_reset,
+};
 
 /* ---- finding kallsyms_lookup_name ---- */
 
@@ -288,12 +285,30 @@ static void wait_handlers_gone(bool bounded)
 	synchronize_rcu_tasks();
 }
 
+static struct ftrace_hook *counted_hooks;
+static int counted_count;
+
+void fh_count_call(struct static_call_key *real)
+{
+	struct ftrace_hook *hooks = READ_ONCE(counted_hooks);
+	int i;
+
+	for (i = 0; hooks && i < counted_count; i++) {
+		if (hooks[i].real == real) {
+			atomic_long_inc(&hooks[i].calls);
+			return;
+		}
+	}
+}
+
 int fh_install_hooks(struct ftrace_hook *hooks, int count)
 {
 	int i, err;
 
 	if (!hooks || count <= 0)
 		return -1;
+	counted_count = count;
+	WRITE_ONCE(counted_hooks, hooks);
 	for (i = 0; i < count; i++) {
 		err = fh_install_hook(&hooks[i]);
 		if (err)

@@ -6,15 +6,10 @@
 
 #define FHOOKS_COUNT 15
 
+/* The installed hooks, in installation order. */
 extern struct ftrace_hook fhooks[FHOOKS_COUNT];
 
-#ifdef ZT_TEST_HOOKS
-/* Test builds count calls per hook, found by its call-through variable. */
-void zt_test_count_call(void *real);
-#else
-static inline void zt_test_count_call(void *real)
-{
-}
-#endif
+/* Assembles the table and installs it: 0, or -errno with none left. */
+int hooks_install(void);
 
 #endif /* ZENTROPE_HOOKS_H */

@@ -19,18 +19,21 @@
 #include <crypto/hash.h>
 #include <crypto/hash_info.h>
 
+#include "compat.h"
 #include "mark_codec.h"
+#include "stats.h"
 #include "utils.h"
 #include "xattr_mark.h"
-#include "zentrope_sysctl.h"
 #include "ima_crypto.h"
 
 /* Files are read in chunks of this many bytes. */
 #define ZT_HASH_CHUNK 4096
 
 unsigned long ima_ahash_minsize;
-u64 count_cal_file_hash;
-u64 count_get_file_hash_from_xattr;
+s64 ima_hash_maxsize = 33554432;
+static atomic64_t ima_hash_lost = ATOMIC64_INIT(0);
+static DEFINE_PER_CPU(u64, count_cal_file_hash);
+static DEFINE_PER_CPU(u64, count_get_file_hash_from_xattr);
 
 static const int ima_hash_algo = HASH_ALGO_SHA1;
 static struct crypto_shash *ima_shash_tfm;
@@ -44,6 +47,30 @@ struct zt_digest {
 	u8 reserved[2];
 	u8 digest[ZT_MARK_DIGEST_MAX];
 };
+
+static u64 hash_lost_read(void)
+{
+	return (u64)atomic64_read(&ima_hash_lost);
+}
+
+static void hash_lost_reset(void)
+{
+	atomic64_set(&ima_hash_lost, 0);
+}
+
+struct zt_stat_file hash_lost_stat = {
+	.read = hash_lost_read, .reset = hash_lost_reset,
+};
+
+u64 count_cal_file_hash_read(void)
+{
+	return zt_stat_sum(count_cal_file_hash);
+}
+
+u64 count_get_file_hash_from_xattr_read(void)
+{
+	return zt_stat_sum(count_get_file_hash_from_xattr);
+}
 
 int zentrope_init_ima_crypto(void)
 {
@@ -296,11 +323,9 @@ int calc_file_hash(struct file *file, u8 *out, int size)
 
 static void hash_stats_debug(void)
 {
-	u64 from_mark = count_get_file_hash_from_xattr;
-	u64 computed = count_cal_file_hash;
+	u64 from_mark = count_get_file_hash_from_xattr_read();
+	u64 computed = count_cal_file_hash_read();
 
-	if ((from_mark + 1) % 100 && (computed + 1) % 100)
-		return;
 	pr_debug("zentrope: %s count_get_file_hash_from_xattr %lu count_cal_file_hash %lu\n",
 		 "get_file_hash", (unsigned long)from_mark,
 		 (unsigned long)computed);
@@ -375,12 +400,12 @@ int get_file_hash(struct file *file, u8 *out, int size, int *hashed)
 	if (n > 0) {
 		if (hashed)
 			*hashed = 1;
-		hash_stats_debug();
-		count_get_file_hash_from_xattr++;
+		if (zt_stat_inc_every(count_get_file_hash_from_xattr, 100))
+			hash_stats_debug();
 		return n;
 	}
-	hash_stats_debug();
-	count_cal_file_hash++;
+	if (zt_stat_inc_every(count_cal_file_hash, 100))
+		hash_stats_debug();
 	now = mark_time(inode);
 	len = calc_file_hash(file, digest, sizeof(digest));
 	if (len <= 0)
@@ -390,6 +415,37 @@ int get_file_hash(struct file *file, u8 *out, int size, int *hashed)
 	memcpy(out, digest, n);
 	write_hash_mark(file, dentry, inode, rec);
 	return n;
+}
+
+/*
+ * Times set back to what the mark recorded would make an old digest look
+ * current: a valid mark is flagged stale, so the next judgement hashes.
+ */
+void hash_mark_stale(struct dentry *dentry)
+{
+	u8 rec[ZT_HASH_MARK_SIZE];
+	struct zt_hash_info info;
+	struct inode *inode;
+	int ret;
+
+	dentry = dentry ? zt_d_real(dentry) : NULL;
+	inode = dentry ? d_inode(dentry) : NULL;
+	if (!inode)
+		return;
+	inode_lock(inode);
+	if (zentrope_getxattr_ima_xattr(NULL, dentry, inode, rec) !=
+	    ZT_HASH_MARK_SIZE)
+		goto out;
+	zt_hash_mark_decode(rec, &info);
+	if (info.stale)
+		goto out;
+	zt_hash_mark_set_stale(rec, 1);
+	ret = zentrope_setxattr_ima_xattr(NULL, dentry, inode, rec);
+	if (ret && ret != -EROFS)
+		pr_debug("zentrope: %s setxattr %pd", "fh_utimes_common",
+			 dentry);
+out:
+	inode_unlock(inode);
 }
 
 int get_filename_hash(const char *path, struct file *file, u8 *out, int size,

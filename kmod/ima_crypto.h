@@ -10,12 +10,21 @@
 
 struct file;
 
+#include "stats.h"
+
+struct dentry;
+
 /* Module parameter ahash_minsize; 0 keeps the asynchronous path off. */
 extern unsigned long ima_ahash_minsize;
 
-/* Plain statistics: digests computed, and digests served from marks. */
-extern u64 count_cal_file_hash;
-extern u64 count_get_file_hash_from_xattr;
+/* Files larger than this many bytes are not hashed, and count as lost. */
+#define ZT_HASH_MAXSIZE_MAX 104857600
+extern s64 ima_hash_maxsize;
+extern struct zt_stat_file hash_lost_stat;
+
+/* Digests computed, and digests served from cached-hash marks. */
+u64 count_cal_file_hash_read(void);
+u64 count_get_file_hash_from_xattr_read(void);
 
 int zentrope_init_ima_crypto(void);
 int zentrope_exit_ima_crypto(void);
@@ -25,5 +34,8 @@ int calc_file_hash(struct file *file, u8 *out, int size);
 int get_file_hash(struct file *file, u8 *out, int size, int *hashed);
 int get_filename_hash(const char *path, struct file *file, u8 *out, int size,
 		      int *hashed);
+
+/* After a timestamp change: the next judgement of the file hashes it. */
+void hash_mark_stale(struct dentry *dentry);
 
 #endif /* ZENTROPE_IMA_CRYPTO_H */

@@ -31,7 +31,6 @@
 
 #include "compat.h"
 #include "ftrace_hook.h"
-#include "zentrope_sysctl.h"
 #include "event_fmt.h"
 #include "msg.h"
 
@@ -51,6 +50,8 @@ static_assert(ZT_COMM_SIZE == TASK_COMM_LEN, "command name size");
 static_assert(ZT_CN_GROUP <= CN_NETLINK_USERS + 0xf, "listener group");
 
 struct kmem_cache *block_event_cache;
+int quite;
+int ulog = 1;
 s64 portid_pid;
 atomic64_t seq_zentrope_event = ATOMIC64_INIT(0);
 static DEFINE_PER_CPU(u32, seq_msg);

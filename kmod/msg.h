@@ -14,6 +14,10 @@ struct kmem_cache;
 /* Objects of BLOCK_EVENT_SIZE bytes; created and destroyed by start-up. */
 extern struct kmem_cache *block_event_cache;
 
+/* quite 1 silences refusals; ulog 1 sends events to the channel, 0 logs. */
+extern int quite;
+extern int ulog;
+
 /* Port id of the registered listener, 0 when nobody listens. */
 extern s64 portid_pid;
 /* Sequence of the last block event sent to the channel. */

@@ -1,10 +1,9 @@
 // SPDX-License-Identifier: GPL-2.0
 /*
- * The connection filter: connect, bind, send and receive of IPv4 and IPv6
- * sockets, judged by the calling process's program, the address lists, the
- * port list and, for queries to port 53, the domain list. An address is
- * judged as the kernel will use it, and only when its length covers it;
- * events carry at most the bytes the caller gave, in a zeroed field.
+ * The connection filter's hooks: connect, bind, send and receive of IPv4
+ * and IPv6 sockets, and what each operation names. An address is judged
+ * as the kernel will use it, and only when its length covers it; events
+ * carry at most the bytes the caller gave, in a zeroed field.
  */
 #include <linux/kernel.h>
 #include <linux/net.h>
@@ -23,46 +22,19 @@
 #include <net/inet_common.h>
 #include <net/ipv6.h>
 
-#include "net.h"
-#include "exec.h"
+#include <linux/security.h>
+
+#include "compat.h"
 #include "dns.h"
-#include "proc_lists.h"
-#include "block_hash.h"
-#include "event_fmt.h"
-#include "msg.h"
-#include "zentrope_sysctl.h"
-#include "hooks.h"
+#include "rule_lists.h"
+#include "net_verdict.h"
+#include "net.h"
 
-FH_REAL_DEFINE(real_security_socket_connect, fh_security_socket_connect);
-FH_REAL_DEFINE(real_security_socket_sendmsg, fh_security_socket_sendmsg);
-FH_REAL_DEFINE(real_inet_recvmsg, fh_inet_recvmsg);
-FH_REAL_DEFINE(real_inet6_recvmsg, fh_inet6_recvmsg);
-FH_REAL_DEFINE(real_security_socket_bind, fh_security_socket_bind);
-
-/* The calling process as its records describe it, for events. */
-struct net_who {
-	const char *path;
-	const char *short_name;
-};
-
-/* A zeroed copy of what the operation names, as events carry it. */
-struct net_addr {
-	u8 raw[ZT_ADDR_SIZE];
-	int len;
-	struct net_target t;
-};
-
-/*
- * The start of a query to port 53, read before any lock is taken: @buf
- * holds @len bytes from its header on, or is NULL when the send is no
- * query to inspect. @whole is false when the datagram may hold more than
- * this send (corked, or cut into segments by UDP GSO).
- */
-struct dns_query {
-	u8 *buf;
-	size_t len;
-	bool whole;
-};
+FH_REAL_DEFINE(real_security_socket_connect, security_socket_connect);
+FH_REAL_DEFINE(real_security_socket_sendmsg, security_socket_sendmsg);
+FH_REAL_DEFINE(real_inet_recvmsg, inet_recvmsg);
+FH_REAL_DEFINE(real_inet6_recvmsg, inet6_recvmsg);
+FH_REAL_DEFINE(real_security_socket_bind, security_socket_bind);
 
 static bool net_addr_set(struct net_addr *a, const void *addr, int len)
 {
@@ -146,25 +118,6 @@ static bool net_addr_peer(struct net_addr *a, const struct socket *sock)
 	return !net_target_of(a->raw, a->len, &a->t);
 }
 
-static int net_refuse(const struct net_who *who, const struct net_addr *a,
-		      u32 type, u32 kind, const char *url_enc)
-{
-	const struct event_identity id = {
-		.path = who->path, .short_name = who->short_name,
-	};
-	struct block_event *ev = block_event_refusal(type, kind);
-
-	if (!ev)
-		return -EPERM;
-	memcpy(ev->addr, a->raw, sizeof(ev->addr));
-	if (url_enc)
-		recover_url(ev->url, sizeof(ev->url), url_enc,
-			    strnlen(url_enc, URL_MAX_ENCODED));
-	event_set_identity(ev, &id);
-	block_event_send(ev);
-	return -EPERM;
-}
-
 /* ---- DNS queries ---- */
 
 static bool dns_candidate(const struct socket *sock, const struct net_addr *a)
@@ -231,201 +184,6 @@ static int dns_query_read(struct dns_query *q, const struct socket *sock,
 	return 0;
 }
 
-static int dns_listed(const char *name, void *arg)
-{
-	return exist_block_url_nocase(name);
-}
-
-/*
- * Whether the query may not go out: it names a listed domain, which is
- * left in @name, or it may not leave as it was read (its datagram is
- * corked or segmented; no resolver's query needs either), and @name is "".
- */
-static bool dns_refused(const struct dns_query *q, char *name)
-{
-	int count;
-
-	name[0] = '\0';
-	if (!q->buf)
-		return false;
-	count = dns_query_count(q->buf);
-	pr_debug("zentrope: %s dns query count:%d\n", "filter_dns", count);
-	if (count <= 0)
-		return false;
-	return !q->whole ||
-	       dns_find_question(q->buf, q->len, count, name, dns_listed, NULL);
-}
-
-/*
- * The event type the address, port or query refuses the operation with,
- * or 0. @name gets the domain a refused query names ("" when it was
- * refused for not leaving whole).
- */
-static u32 net_verdict(const struct net_addr *a, const struct dns_query *q,
-		       int kind, char *name)
-{
-	name[0] = '\0';
-	if (q && dns_refused(q, name))
-		return ZT_TYPE_DNS;
-	if (kind == ZT_KIND_BINDING)
-		return net_port_blocked(&a->t) ? ZT_TYPE_BIND : 0;
-	return net_addr_blocked(&a->t) ? kind : 0;
-}
-
-static int net_report(const struct net_who *who, const struct net_addr *a,
-		      u32 type, int kind, const char *name)
-{
-	switch (type) {
-	case ZT_TYPE_DNS:
-		if (!name[0]) {
-			pr_debug("zentrope: %s query not sent whole\n", "filter_dns");
-			return net_refuse(who, a, type, ZT_KIND_DNSLOOKUPING, NULL);
-		}
-		pr_debug("zentrope: %s dns lookup name:%s succ\n", "filter_dns",
-			 name);
-		return net_refuse(who, a, type, ZT_KIND_DNSLOOKUPING, name);
-	case ZT_TYPE_BIND:
-		pr_debug("zentrope: %s exist_block_port succ\n", "filter_port");
-		return net_refuse(who, a, type, kind, NULL);
-	default:
-		pr_debug("zentrope: %s exist_block_ip succ\n", "filter_addr");
-		return net_refuse(who, a, kind, kind, NULL);
-	}
-}
-
-/* ---- the common filter ---- */
-
-/*
- * The executable's identity rule, if the process runs a listed file. The
- * executable is read under RCU, without a reference: files and inodes are
- * freed only after a grace period, and only an exec or prctl of this
- * process itself replaces it.
- */
-static struct prog_info_struct *exe_prog_info(void)
-{
-	struct inode *inode;
-	struct file *exe;
-	u32 dev = 0;
-	u64 ino = 0;
-
-	if (atomic_read(&num_block_prog_info) <= 0 || !current->mm)
-		return NULL;
-	rcu_read_lock();
-	exe = rcu_dereference(current->mm->exe_file);
-	if (exe) {
-		inode = file_inode(exe);
-		dev = inode->i_sb->s_dev;
-		ino = inode->i_ino;
-	}
-	rcu_read_unlock();
-	return exe ? find_block_prog_info(dev, ino) : NULL;
-}
-
-/* Program rules first; the caller holds rcu_read_lock(). */
-static int filter_process(struct net_who *who,
-			  const struct pid_prog_pair *rec, int kind)
-{
-	int pid = task_tgid_nr(current);
-	struct pid_prog_pair *srec;
-	struct prog_info_struct *info;
-	const u8 *digest = NULL;
-
-	if (rec) {
-		digest = rec->digest;
-		who->path = rec->name;
-		if (rec->digest_len > 0 &&
-		    !buf_is_zero(rec->digest, rec->digest_len) &&
-		    exist_block_hash(rec->digest, rec->digest_len))
-			return filter_prog(NULL, 1, digest, rec->dev, rec->ino,
-					   NULL, 0, NULL, 0, pid, kind);
-	}
-	info = exe_prog_info();
-	if (info)
-		return filter_prog(info, 0, digest, 0, 0, NULL, 0, NULL, 0,
-				   pid, kind);
-	srec = find_pid_prog_pair(&pid_prog_pair_short_list, pid);
-	if (srec)
-		who->short_name = srec->name;
-	return filter_prog(NULL, 0, digest, rec ? rec->dev : 0,
-			   rec ? rec->ino : 0, who->path,
-			   who->path ? strlen(who->path) : 0, who->short_name,
-			   who->short_name ? strlen(who->short_name) : 0, pid,
-			   kind);
-}
-
-/* Whether the calling process's program could refuse the operation. */
-static bool prog_rules_apply(void)
-{
-	return atomic_read(&num_block_hash) > 0 ||
-	       atomic_read(&num_block_prog_info) > 0 ||
-	       atomic_read(&num_block_prog) > 0 ||
-	       atomic_read(&num_interp_prog) > 0;
-}
-
-/*
- * Whether any rule could refuse the operation. Most traffic meets no rule
- * at all, and then costs no lookup: the counts are read without a lock.
- */
-static bool rules_apply(const struct msghdr *msg, int kind)
-{
-	if (prog_rules_apply())
-		return true;
-	if (kind == ZT_KIND_BINDING)
-		return atomic_read(&num_block_port) > 0;
-	if (kind == ZT_KIND_SENDMSGING && msg && atomic_read(&num_block_url) > 0)
-		return true;
-	return atomic_read(&num_block_ipv4) > 0 ||
-	       atomic_read(&num_block_ipv6) > 0;
-}
-
-static int filter_locked(const struct pid_prog_pair *rec,
-			 const struct net_addr *a, const struct dns_query *q,
-			 int kind)
-{
-	char name[URL_BUF_SIZE];
-	struct net_who who = {};
-	u32 type;
-	int ret;
-
-	ret = filter_process(&who, rec, kind);
-	if (ret < 0 || !a)
-		return ret;
-	type = net_verdict(a, q, kind, name);
-	return type ? net_report(&who, a, type, kind, name) : 0;
-}
-
-/*
- * @a is NULL when no address could be judged, @q when the send is no
- * query to inspect. The records and rules are read under RCU, so nothing
- * here waits. A process without a record (it was started before the module
- * was loaded) is recorded from its executable first, outside the section.
- */
-static int filter(const struct net_addr *a, const struct dns_query *q,
-		  int kind)
-{
-	int pid = task_tgid_nr(current), ret;
-	const struct pid_prog_pair *rec;
-	char name[URL_BUF_SIZE];
-
-	/*
-	 * Without program rules only the address can refuse: the process is
-	 * looked up (and recorded, for the event) only when it does.
-	 */
-	if (!prog_rules_apply() && (!a || !net_verdict(a, q, kind, name)))
-		return 0;
-	rcu_read_lock();
-	rec = find_pid_prog_pair(&pid_prog_pair_list, pid);
-	if (!rec) {
-		rcu_read_unlock();
-		record_current_exe();
-		rcu_read_lock();
-		rec = find_pid_prog_pair(&pid_prog_pair_list, pid);
-	}
-	ret = filter_locked(rec, a, q, kind);
-	rcu_read_unlock();
-	return ret < 0 ? -EPERM : 0;
-}
-
 /* ---- hooks ---- */
 
 static int judge_address(struct socket *sock, struct sockaddr *address,
@@ -434,7 +192,7 @@ static int judge_address(struct socket *sock, struct sockaddr *address,
 	struct net_addr a;
 	bool ok;
 
-	if (!inet_sock(sock) || !rules_apply(NULL, kind))
+	if (!inet_sock(sock) || !net_rules_apply(kind))
 		return 0;
 	/* A connect to AF_UNSPEC disconnects: nothing to judge. */
 	ok = kind == ZT_KIND_BINDING ?
@@ -442,45 +200,25 @@ static int judge_address(struct socket *sock, struct sockaddr *address,
 	     net_addr_set(&a, address, addrlen);
 	if (!ok)
 		return 0;	/* not IPv4/IPv6, or short: the kernel's business */
-	return filter(&a, NULL, kind);
+	return net_judge(&a, NULL, kind);
 }
 
-/*
- * Connect and bind: the caller's address, before the kernel's function.
- * Inlined into both handlers, so each makes its own direct call-through.
- */
-static __always_inline int address_hook(struct socket *sock,
-					struct sockaddr *address, int addrlen,
-					int kind)
+/* Connect and bind: the caller's address, before the kernel's function. */
+static int fh_security_socket_connect(struct socket *sock,
+				      struct sockaddr *address, int addrlen)
 {
-	bool bind = kind == ZT_KIND_BINDING;
-	struct fh_frame frame;
-	int ret = 0;
-
-	zt_test_count_call(bind ? &STATIC_CALL_KEY(real_security_socket_bind) :
-			   &STATIC_CALL_KEY(real_security_socket_connect));
-	if (fh_enter(&frame))
-		ret = judge_address(sock, address, addrlen, kind);
-	if (!ret)
-		ret = bind ?
-			static_call(real_security_socket_bind)(sock, address,
-							       addrlen) :
-			static_call(real_security_socket_connect)(sock, address,
-								  addrlen);
-	fh_leave(&frame);
-	return ret;
+	return FH_GUARD(real_security_socket_connect,
+			judge_address(sock, address, addrlen,
+				      ZT_KIND_CONNECTING),
+			sock, address, addrlen);
 }
 
-int fh_security_socket_connect(struct socket *sock, struct sockaddr *address,
-			       int addrlen)
+static int fh_security_socket_bind(struct socket *sock,
+				   struct sockaddr *address, int addrlen)
 {
-	return address_hook(sock, address, addrlen, ZT_KIND_CONNECTING);
-}
-
-int fh_security_socket_bind(struct socket *sock, struct sockaddr *address,
-			    int addrlen)
-{
-	return address_hook(sock, address, addrlen, ZT_KIND_BINDING);
+	return FH_GUARD(real_security_socket_bind,
+			judge_address(sock, address, addrlen, ZT_KIND_BINDING),
+			sock, address, addrlen);
 }
 
 /*
@@ -511,7 +249,7 @@ static int judge_send(struct socket *sock, struct msghdr *msg, int size)
 	struct net_addr a;
 	int ret;
 
-	if (!inet_sock(sock) || !rules_apply(msg, ZT_KIND_SENDMSGING) ||
+	if (!inet_sock(sock) || !net_rules_apply(ZT_KIND_SENDMSGING) ||
 	    !send_target(&a, sock, msg))
 		return 0;
 	if (size > 0 && dns_candidate(sock, &a)) {
@@ -519,24 +257,16 @@ static int judge_send(struct socket *sock, struct msghdr *msg, int size)
 		if (ret)
 			return ret;
 	}
-	ret = filter(&a, q.buf ? &q : NULL, ZT_KIND_SENDMSGING);
+	ret = net_judge(&a, q.buf ? &q : NULL, ZT_KIND_SENDMSGING);
 	kfree(q.buf);
 	return ret;
 }
 
-int fh_security_socket_sendmsg(struct socket *sock, struct msghdr *msg,
-			       int size)
+static int fh_security_socket_sendmsg(struct socket *sock, struct msghdr *msg,
+				      int size)
 {
-	struct fh_frame frame;
-	int ret = 0;
-
-	zt_test_count_call(&STATIC_CALL_KEY(real_security_socket_sendmsg));
-	if (fh_enter(&frame))
-		ret = judge_send(sock, msg, size);
-	if (!ret)
-		ret = static_call(real_security_socket_sendmsg)(sock, msg, size);
-	fh_leave(&frame);
-	return ret;
+	return FH_GUARD(real_security_socket_sendmsg,
+			judge_send(sock, msg, size), sock, msg, size);
 }
 
 /*
@@ -555,7 +285,7 @@ static int judge_received(struct socket *sock, bool had_peer,
 	} else if (!net_addr_set(&a, name, namelen)) {
 		return 0;
 	}
-	return filter(&a, NULL, ZT_KIND_RECVMSGING);
+	return net_judge(&a, NULL, ZT_KIND_RECVMSGING);
 }
 
 #define RECV_CALL(v6, ...)						\
@@ -571,14 +301,14 @@ static __always_inline int recv_hook(struct socket *sock, struct msghdr *msg,
 {
 	struct sockaddr_storage lent;
 	struct fh_frame frame;
-	bool user = fh_enter(&frame), had_peer, lend;
+	bool user, had_peer, lend;
 	void *name;
 	int ret, namelen;
 
-	zt_test_count_call(v6 ? &STATIC_CALL_KEY(real_inet6_recvmsg) :
-			   &STATIC_CALL_KEY(real_inet_recvmsg));
+	user = fh_enter(&frame, v6 ? &STATIC_CALL_KEY(real_inet6_recvmsg) :
+				     &STATIC_CALL_KEY(real_inet_recvmsg));
 	/* No rule: not even the source address is worth lending a buffer. */
-	if (!user || !rules_apply(NULL, ZT_KIND_RECVMSGING)) {
+	if (!user || !net_rules_apply(ZT_KIND_RECVMSGING)) {
 		ret = RECV_CALL(v6, sock, msg, size, flags);
 		goto out;
 	}
@@ -603,14 +333,31 @@ out:
 	return ret;
 }
 
-int fh_inet_recvmsg(struct socket *sock, struct msghdr *msg, size_t size,
-		    int flags)
+static int fh_inet_recvmsg(struct socket *sock, struct msghdr *msg,
+			   size_t size, int flags)
 {
 	return recv_hook(sock, msg, size, flags, false);
 }
 
-int fh_inet6_recvmsg(struct socket *sock, struct msghdr *msg, size_t size,
-		     int flags)
+static int fh_inet6_recvmsg(struct socket *sock, struct msghdr *msg,
+			    size_t size, int flags)
 {
 	return recv_hook(sock, msg, size, flags, true);
 }
+
+FH_CHECK(fh_security_socket_connect, security_socket_connect);
+FH_CHECK(fh_security_socket_sendmsg, security_socket_sendmsg);
+FH_CHECK(fh_inet_recvmsg, inet_recvmsg);
+FH_CHECK(fh_inet6_recvmsg, inet6_recvmsg);
+FH_CHECK(fh_security_socket_bind, security_socket_bind);
+
+const struct ftrace_hook net_hooks[NET_HOOKS] __initconst = {
+	HOOK(ZT_CONNECT_SYMBOL, fh_security_socket_connect,
+	     real_security_socket_connect),
+	HOOK("security_socket_sendmsg", fh_security_socket_sendmsg,
+	     real_security_socket_sendmsg),
+	HOOK("inet_recvmsg", fh_inet_recvmsg, real_inet_recvmsg),
+	HOOK("security_socket_bind", fh_security_socket_bind,
+	     real_security_socket_bind),
+	HOOK("inet6_recvmsg", fh_inet6_recvmsg, real_inet6_recvmsg),
+};

@@ -1,31 +1,18 @@
 /* SPDX-License-Identifier: GPL-2.0 */
-/* The connection filter's handlers and call-through pointers (hooks.c). */
+/* The connection filter's part of the hook table. */
 #ifndef ZENTROPE_NET_H
 #define ZENTROPE_NET_H
 
-#include <linux/types.h>
-
 #include "ftrace_hook.h"
 
-struct socket;
-struct sockaddr;
-struct msghdr;
+/* A test build names a symbol that cannot exist, to fail the load. */
+#ifdef ZT_TEST_BAD_HOOK
+#define ZT_CONNECT_SYMBOL "zentrope_no_such_symbol"
+#else
+#define ZT_CONNECT_SYMBOL "security_socket_connect"
+#endif
 
-int fh_security_socket_connect(struct socket *sock, struct sockaddr *address,
-			       int addrlen);
-int fh_security_socket_sendmsg(struct socket *sock, struct msghdr *msg,
-			       int size);
-int fh_inet_recvmsg(struct socket *sock, struct msghdr *msg, size_t size,
-		    int flags);
-int fh_inet6_recvmsg(struct socket *sock, struct msghdr *msg, size_t size,
-		     int flags);
-int fh_security_socket_bind(struct socket *sock, struct sockaddr *address,
-			    int addrlen);
-
-FH_REAL_DECLARE(real_security_socket_connect, fh_security_socket_connect);
-FH_REAL_DECLARE(real_security_socket_sendmsg, fh_security_socket_sendmsg);
-FH_REAL_DECLARE(real_inet_recvmsg, fh_inet_recvmsg);
-FH_REAL_DECLARE(real_inet6_recvmsg, fh_inet6_recvmsg);
-FH_REAL_DECLARE(real_security_socket_bind, fh_security_socket_bind);
+#define NET_HOOKS 5
+extern const struct ftrace_hook net_hooks[NET_HOOKS];
 
 #endif /* ZENTROPE_NET_H */

@@ -9,65 +9,47 @@
 #include <linux/path.h>
 #include <linux/slab.h>
 #include <linux/mm.h>
+#include <linux/security.h>
 #include <linux/xattr.h>
 
-#include "protect.h"
-#include "hooks.h"
+#include "compat.h"
+#include "ima_crypto.h"
 #include "mark_codec.h"
-#include "xattr_mark.h"
+#include "protect.h"
 
-FH_REAL_DEFINE(real_vfs_utimes, fh_vfs_utimes);
-FH_REAL_DEFINE(real_security_inode_setxattr, fh_security_inode_setxattr);
-FH_REAL_DEFINE(real_security_inode_getxattr, fh_security_inode_getxattr);
-FH_REAL_DEFINE(real_security_inode_removexattr, fh_security_inode_removexattr);
-FH_REAL_DEFINE(real_vfs_listxattr, fh_vfs_listxattr);
+FH_REAL_DEFINE(real_vfs_utimes, vfs_utimes);
+FH_REAL_DEFINE(real_security_inode_setxattr, security_inode_setxattr);
+FH_REAL_DEFINE(real_security_inode_getxattr, security_inode_getxattr);
+FH_REAL_DEFINE(real_security_inode_removexattr, security_inode_removexattr);
+FH_REAL_DEFINE(real_vfs_listxattr, vfs_listxattr);
 
-int fh_security_inode_getxattr(struct dentry *dentry, const char *name)
+/* @err for the module's own marks, which user space may not touch. */
+static int mark_refused(const char *name, int err)
 {
-	struct fh_frame frame;
-	int ret;
-
-	zt_test_count_call(&STATIC_CALL_KEY(real_security_inode_getxattr));
-	if (fh_enter(&frame) && zt_mark_name(name))
-		ret = -ENODATA;
-	else
-		ret = static_call(real_security_inode_getxattr)(dentry, name);
-	fh_leave(&frame);
-	return ret;
+	return zt_mark_name(name) ? err : 0;
 }
 
-int fh_security_inode_removexattr(ZT_IDMAP *idmap, struct dentry *dentry,
-				  const char *name)
+static int fh_security_inode_getxattr(struct dentry *dentry, const char *name)
 {
-	struct fh_frame frame;
-	int ret;
-
-	zt_test_count_call(&STATIC_CALL_KEY(real_security_inode_removexattr));
-	if (fh_enter(&frame) && zt_mark_name(name))
-		ret = -ENODATA;
-	else
-		ret = static_call(real_security_inode_removexattr)(idmap, dentry,
-								   name);
-	fh_leave(&frame);
-	return ret;
+	return FH_GUARD(real_security_inode_getxattr,
+			mark_refused(name, -ENODATA), dentry, name);
 }
 
-int fh_security_inode_setxattr(ZT_IDMAP *idmap, struct dentry *dentry,
-			       const char *name, const void *value,
-			       size_t size, int flags)
+static int fh_security_inode_removexattr(ZT_IDMAP *idmap,
+					 struct dentry *dentry,
+					 const char *name)
 {
-	struct fh_frame frame;
-	int ret;
+	return FH_GUARD(real_security_inode_removexattr,
+			mark_refused(name, -ENODATA), idmap, dentry, name);
+}
 
-	zt_test_count_call(&STATIC_CALL_KEY(real_security_inode_setxattr));
-	if (fh_enter(&frame) && zt_mark_name(name))
-		ret = -EPERM;
-	else
-		ret = static_call(real_security_inode_setxattr)(idmap, dentry,
-								name, value,
-								size, flags);
-	fh_leave(&frame);
-	return ret;
+static int fh_security_inode_setxattr(ZT_IDMAP *idmap, struct dentry *dentry,
+				      const char *name, const void *value,
+				      size_t size, int flags)
+{
+	return FH_GUARD(real_security_inode_setxattr,
+			mark_refused(name, -EPERM), idmap, dentry, name, value,
+			size, flags);
 }
 
 /*
@@ -112,13 +94,13 @@ out:
 	return ret;
 }
 
-ssize_t fh_vfs_listxattr(struct dentry *dentry, char *list, size_t size)
+static ssize_t fh_vfs_listxattr(struct dentry *dentry, char *list,
+				size_t size)
 {
 	struct fh_frame frame;
 	ssize_t ret;
 
-	zt_test_count_call(&STATIC_CALL_KEY(real_vfs_listxattr));
-	if (fh_enter(&frame))
+	if (fh_enter(&frame, &STATIC_CALL_KEY(real_vfs_listxattr)))
 		ret = filtered_listxattr(dentry, list, size);
 	else
 		ret = static_call(real_vfs_listxattr)(dentry, list, size);
@@ -126,47 +108,31 @@ ssize_t fh_vfs_listxattr(struct dentry *dentry, char *list, size_t size)
 	return ret;
 }
 
-/*
- * Times set back to what the mark recorded would make an old digest look
- * current: a valid mark is flagged stale, so the next judgement hashes.
- */
-static void stale_hash_mark(struct dentry *dentry)
+static int utimes_done(struct dentry *dentry)
 {
-	u8 rec[ZT_HASH_MARK_SIZE];
-	struct zt_hash_info info;
-	struct inode *inode;
-	int ret;
-
-	dentry = dentry ? zt_d_real(dentry) : NULL;
-	inode = dentry ? d_inode(dentry) : NULL;
-	if (!inode)
-		return;
-	inode_lock(inode);
-	if (zentrope_getxattr_ima_xattr(NULL, dentry, inode, rec) !=
-	    ZT_HASH_MARK_SIZE)
-		goto out;
-	zt_hash_mark_decode(rec, &info);
-	if (info.stale)
-		goto out;
-	zt_hash_mark_set_stale(rec, 1);
-	ret = zentrope_setxattr_ima_xattr(NULL, dentry, inode, rec);
-	if (ret && ret != -EROFS)
-		pr_debug("zentrope: %s setxattr %pd", "fh_utimes_common",
-			 dentry);
-out:
-	inode_unlock(inode);
+	hash_mark_stale(dentry);
+	return 0;
 }
 
-int fh_vfs_utimes(const struct path *path, struct timespec64 *times)
+static int fh_vfs_utimes(const struct path *path, struct timespec64 *times)
 {
-	struct fh_frame frame;
-	bool user = fh_enter(&frame);
-	int ret;
-
-	zt_test_count_call(&STATIC_CALL_KEY(real_vfs_utimes));
-	ret = static_call(real_vfs_utimes)(path, times);
-	if (!ret && user)
-		stale_hash_mark(path->dentry);
-	fh_leave(&frame);
-	return ret;
+	return FH_FOLLOW(real_vfs_utimes, utimes_done(path->dentry), path,
+			 times);
 }
+
+FH_CHECK(fh_vfs_utimes, vfs_utimes);
+FH_CHECK(fh_security_inode_setxattr, security_inode_setxattr);
+FH_CHECK(fh_security_inode_getxattr, security_inode_getxattr);
+FH_CHECK(fh_security_inode_removexattr, security_inode_removexattr);
+FH_CHECK(fh_vfs_listxattr, vfs_listxattr);
+
+const struct ftrace_hook protect_hooks[PROTECT_HOOKS] __initconst = {
+	HOOK("vfs_utimes", fh_vfs_utimes, real_vfs_utimes),
+	HOOK("security_inode_setxattr", fh_security_inode_setxattr,
+	     real_security_inode_setxattr),
+	HOOK("security_inode_getxattr", fh_security_inode_getxattr,
+	     real_security_inode_getxattr),
+	HOOK("security_inode_removexattr", fh_security_inode_removexattr,
+	     real_security_inode_removexattr),
+	HOOK("vfs_listxattr", fh_vfs_listxattr, real_vfs_listxattr),
+};

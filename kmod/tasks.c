@@ -10,21 +10,23 @@
 #include <linux/sched/signal.h>
 #include <linux/binfmts.h>
 
-#include "exec.h"
+#include "compat.h"
 #include "proc_lists.h"
-#include "hooks.h"
+#include "tasks.h"
+
+/* No header declares bprm_execve(): its call-through follows the handler. */
+static int fh_bprm_execve(ZT_BPRM_EXECVE_PARAMS);
 
 FH_REAL_DEFINE(real_bprm_execve, fh_bprm_execve);
-FH_REAL_DEFINE(real_exit_signals, fh_exit_signals);
-FH_REAL_DEFINE(real_wake_up_new_task, fh_wake_up_new_task);
+FH_REAL_DEFINE(real_exit_signals, exit_signals);
+FH_REAL_DEFINE(real_wake_up_new_task, wake_up_new_task);
 
-int fh_bprm_execve(ZT_BPRM_EXECVE_PARAMS)
+static int fh_bprm_execve(ZT_BPRM_EXECVE_PARAMS)
 {
 	struct fh_frame frame;
-	bool user = fh_enter(&frame);
+	bool user = fh_enter(&frame, &STATIC_CALL_KEY(real_bprm_execve));
 	int ret;
 
-	zt_test_count_call(&STATIC_CALL_KEY(real_bprm_execve));
 	ret = static_call(real_bprm_execve)(ZT_BPRM_EXECVE_ARGS);
 	if (ret && user)
 		pr_debug("zentrope: %s exec failed (%d), pid:%d keeps its records\n",
@@ -37,12 +39,11 @@ int fh_bprm_execve(ZT_BPRM_EXECVE_PARAMS)
  * Before the new task can first run: a child that has not run yet cannot
  * use the network unjudged. Threads share their process's records.
  */
-void fh_wake_up_new_task(struct task_struct *p)
+static void fh_wake_up_new_task(struct task_struct *p)
 {
 	struct fh_frame frame;
 
-	zt_test_count_call(&STATIC_CALL_KEY(real_wake_up_new_task));
-	if (fh_enter(&frame) && !same_thread_group(p, current))
+	if (fh_enter(&frame, &STATIC_CALL_KEY(real_wake_up_new_task)) && !same_thread_group(p, current))
 		proc_lists_fork(task_tgid_nr(current), task_tgid_nr(p));
 	static_call(real_wake_up_new_task)(p);
 	fh_leave(&frame);
@@ -76,12 +77,11 @@ static bool process_ends(struct task_struct *tsk)
 	return last;
 }
 
-void fh_exit_signals(struct task_struct *tsk)
+static void fh_exit_signals(struct task_struct *tsk)
 {
 	struct fh_frame frame;
-	bool user = fh_enter(&frame);
+	bool user = fh_enter(&frame, &STATIC_CALL_KEY(real_exit_signals));
 
-	zt_test_count_call(&STATIC_CALL_KEY(real_exit_signals));
 	static_call(real_exit_signals)(tsk);
 	if (user && process_ends(tsk)) {
 		proc_lists_drop(task_tgid_nr(tsk));
@@ -91,3 +91,13 @@ void fh_exit_signals(struct task_struct *tsk)
 	}
 	fh_leave(&frame);
 }
+
+FH_CHECK(fh_exit_signals, exit_signals);
+FH_CHECK(fh_wake_up_new_task, wake_up_new_task);
+
+/* The exit hook goes in before any hook that makes records. */
+const struct ftrace_hook tasks_hooks[TASKS_HOOKS] __initconst = {
+	HOOK("bprm_execve", fh_bprm_execve, real_bprm_execve),
+	HOOK("exit_signals", fh_exit_signals, real_exit_signals),
+	HOOK("wake_up_new_task", fh_wake_up_new_task, real_wake_up_new_task),
+};

@@ -14,20 +14,8 @@
 #include "hooks.h"
 #include "test_knobs.h"
 
-static atomic_long_t calls[FHOOKS_COUNT];
 static struct proc_dir_entry *test_dir;
-
-void zt_test_count_call(void *real)
-{
-	int i;
-
-	for (i = 0; i < FHOOKS_COUNT; i++) {
-		if (fhooks[i].real == real) {
-			atomic_long_inc(&calls[i]);
-			return;
-		}
-	}
-}
+static void (*reboot_notify)(void);
 
 static int hook_calls_show(struct seq_file *m, void *v)
 {
@@ -35,7 +23,7 @@ static int hook_calls_show(struct seq_file *m, void *v)
 
 	for (i = 0; i < FHOOKS_COUNT; i++)
 		seq_printf(m, "%s %ld\n", fhooks[i].name,
-			   atomic_long_read(&calls[i]));
+			   atomic_long_read(&fhooks[i].calls));
 	return 0;
 }
 
@@ -69,7 +57,7 @@ static int call_through_show(struct seq_file *m, void *v)
 static ssize_t reboot_write(struct file *file, const char __user *buf,
 			    size_t count, loff_t *ppos)
 {
-	zt_test_reboot_notify();
+	reboot_notify();
 	return count;
 }
 
@@ -77,8 +65,9 @@ static const struct proc_ops reboot_fops = {
 	.proc_write = reboot_write,
 };
 
-int zt_test_knobs_init(void)
+int zt_test_knobs_init(void (*reboot)(void))
 {
+	reboot_notify = reboot;
 	test_dir = proc_mkdir("zentrope_test", NULL);
 	if (!test_dir)
 		return -ENOMEM;

@@ -1,7 +1,7 @@
 /* SPDX-License-Identifier: GPL-2.0 */
 /*
  * The cached-hash and verdict marks on files, read and written with the
- * raw extended-attribute calls, and the verdict built on them.
+ * raw extended-attribute calls and sealed to the file by the codec.
  */
 #ifndef ZENTROPE_XATTR_MARK_H
 #define ZENTROPE_XATTR_MARK_H
@@ -13,9 +13,6 @@
 struct file;
 struct dentry;
 struct inode;
-
-/* Verdicts served from verdict marks. */
-extern u64 count_exist_block_hash_from_xattr;
 
 /*
  * @rec is ZT_HASH_MARK_SIZE bytes. The writer expects fields 0 to 95
@@ -35,14 +32,7 @@ int zentrope_getxattr_exist_block_list_xattr(struct file *file,
 					     struct dentry *dentry,
 					     struct inode *inode, u8 *rec);
 
-int check_xattr_id(const u8 *id_block, struct inode *inode);
-
-int file_exist_block_hash(struct file *file, const u8 *digest, int len,
-			  int *hashed);
-int file_exist_block_hash_and_get(struct file *file, u8 *out, int *len,
-				  int *hashed);
-
-/* Helpers shared with the hashing code. */
+/* The identity a mark is sealed to, and the file that carries marks. */
 void zt_inode_file_id(const struct inode *inode, struct zt_file_id *id);
 struct dentry *zt_file_real_dentry(struct file *file);
 

@@ -82,12 +82,10 @@ static int zentrope_fh_exit(struct notifier_block *nb, unsigned long action,
 	return 0;
 }
 
-#ifdef ZT_TEST_HOOKS
-void zt_test_reboot_notify(void)
+static void __maybe_unused fh_exit_rebooting(void)
 {
-	zentrope_fh_exit(NULL, SYS_RESTART, NULL);
+	fh_exit_once(true);
 }
-#endif
 
 static struct notifier_block zentrope_reboot_notifier = {
 	.notifier_call = zentrope_fh_exit,
@@ -147,7 +145,7 @@ static int __init zentrope_init(void)
 		pr_err("zentrope: %s register_reboot_notifier err!\n", __func__);
 		goto err_crypto;
 	}
-	ret = fh_install_hooks(fhooks, FHOOKS_COUNT);
+	ret = hooks_install();
 	if (ret) {
 		pr_debug("zentrope: %s install fhooks fail\n", "fh_init");
 		pr_err("zentrope: %s register_ftrace failed, returned %d\n",
@@ -155,7 +153,7 @@ static int __init zentrope_init(void)
 		goto err_reboot;
 	}
 	pr_debug("zentrope: %s install fhooks succ\n", "fh_init");
-	ret = zt_test_knobs_init();
+	ret = zt_test_knobs_init(fh_exit_rebooting);
 	if (ret) {
 		fh_exit();
 		goto err_reboot;

@@ -1,8 +1,9 @@
 // SPDX-License-Identifier: GPL-2.0
 /*
  * /proc/sys/kernel/zentrope/: the command entries of the rule lists, the
- * switches and the statistics. The command language itself lives in
- * zentrope_cmd.c; this file only moves text between user space and it.
+ * switches and the statistics. The command language lives in
+ * zentrope_cmd.c, and each setting and statistic with the code it governs;
+ * this file only moves text between user space and them.
  */
 #include <linux/kernel.h>
 #include <linux/sysctl.h>
@@ -11,22 +12,19 @@
 #include <linux/rcupdate.h>
 
 #include "compat.h"
-#include "zentrope_sysctl.h"
-#include "zentrope_cmd.h"
 #include "block_hash.h"
+#include "exec.h"
 #include "ftrace_hook.h"
+#include "ima_crypto.h"
+#include "msg.h"
+#include "stats.h"
+#include "zentrope_cmd.h"
+#include "zentrope_sysctl.h"
 
-#define HASH_MAX_FILESIZE_MAX 104857600
 #define DEBUG_BUF_SIZE 1024
 #define HASH_LINE_LEN (SHA1_HEX_LEN + 1)
 
-s64 ima_hash_maxsize = 33554432;
-atomic64_t ima_hash_lost = ATOMIC64_INIT(0);
-int g_strict;
-int quite;
-int ulog = 1;
-
-static int hash_max_filesize_max = HASH_MAX_FILESIZE_MAX;
+static int hash_max_filesize_max = ZT_HASH_MAXSIZE_MAX;
 static struct ctl_table_header *zentrope_sysctls;
 
 /* A command: the first line of one write at position 0. */
@@ -159,43 +157,20 @@ static int block_hash_dostring(ZT_CTL_TABLE *table, int write, void *buffer,
 }
 
 /* Reads as "%llu\n"; any write resets it. */
-static int stat_dostring(u64 (*read)(void), void (*reset)(void), int write,
-			 void *buffer, size_t *lenp, loff_t *ppos)
+static int proc_stat(ZT_CTL_TABLE *table, int write, void *buffer,
+		     size_t *lenp, loff_t *ppos)
 {
+	const struct zt_stat_file *stat = table->data;
 	char text[24];
 	struct ctl_table t = { .data = text, .maxlen = sizeof(text) };
 
 	if (write) {
-		reset();
+		stat->reset();
 		*ppos += *lenp;
 		return 0;
 	}
-	snprintf(text, sizeof(text), "%llu", read());
+	snprintf(text, sizeof(text), "%llu", stat->read());
 	return proc_dostring(&t, 0, buffer, lenp, ppos);
-}
-
-static u64 lost_hash_read(void)
-{
-	return (u64)atomic64_read(&ima_hash_lost);
-}
-
-static void lost_hash_reset(void)
-{
-	atomic64_set(&ima_hash_lost, 0);
-}
-
-static int proc_num_lost_hash(ZT_CTL_TABLE *table, int write, void *buffer,
-			      size_t *lenp, loff_t *ppos)
-{
-	return stat_dostring(lost_hash_read, lost_hash_reset, write, buffer,
-			     lenp, ppos);
-}
-
-static int proc_total_cost(ZT_CTL_TABLE *table, int write, void *buffer,
-			   size_t *lenp, loff_t *ppos)
-{
-	return stat_dostring(fh_total_cost_read, fh_total_cost_reset, write,
-			     buffer, lenp, ppos);
 }
 
 static int proc_debug_data(ZT_CTL_TABLE *table, int write, void *buffer,
@@ -219,25 +194,30 @@ static int proc_debug_data(ZT_CTL_TABLE *table, int write, void *buffer,
 	return ret;
 }
 
-/* The limit is 64-bit inside, exchanged as one bounded int. */
-static int proc_hash_max_filesize(ZT_CTL_TABLE *table, int write,
-				  void *buffer, size_t *lenp, loff_t *ppos)
+/* A 64-bit limit, exchanged as one bounded int. */
+static int proc_s64_as_int(ZT_CTL_TABLE *table, int write, void *buffer,
+			   size_t *lenp, loff_t *ppos)
 {
-	int val = READ_ONCE(ima_hash_maxsize);
+	s64 *limit = table->data;
+	int val = READ_ONCE(*limit);
 	struct ctl_table t = {
 		.data = &val, .maxlen = sizeof(val),
-		.extra1 = SYSCTL_ZERO, .extra2 = &hash_max_filesize_max,
+		.extra1 = table->extra1, .extra2 = table->extra2,
 	};
 	int ret;
 
 	ret = proc_dointvec_minmax(&t, write, buffer, lenp, ppos);
 	if (!ret && write)
-		WRITE_ONCE(ima_hash_maxsize, val);
+		WRITE_ONCE(*limit, val);
 	return ret;
 }
 
 #define LIST_ENTRY(name, perm) {					\
 	.procname = #name, .mode = perm, .proc_handler = name##_dostring, \
+}
+#define STAT_ENTRY(name, stat) {					\
+	.procname = #name, .data = &stat, .mode = 0640,			\
+	.proc_handler = proc_stat,					\
 }
 #define SWITCH_ENTRY(name, var) {					\
 	.procname = #name, .data = &var, .maxlen = sizeof(int),	\
@@ -253,12 +233,11 @@ static struct ctl_table zentrope_sysctl_table[] = {
 	LIST_ENTRY(block_port, 0644),
 	LIST_ENTRY(block_ipv4, 0644),
 	LIST_ENTRY(block_ipv6, 0644),
-	{ .procname = "hash_max_filesize", .mode = 0640,
-	  .proc_handler = proc_hash_max_filesize },
-	{ .procname = "num_lost_hash", .mode = 0640,
-	  .proc_handler = proc_num_lost_hash },
-	{ .procname = "total_cost", .mode = 0640,
-	  .proc_handler = proc_total_cost },
+	{ .procname = "hash_max_filesize", .data = &ima_hash_maxsize,
+	  .mode = 0640, .proc_handler = proc_s64_as_int,
+	  .extra1 = SYSCTL_ZERO, .extra2 = &hash_max_filesize_max },
+	STAT_ENTRY(num_lost_hash, hash_lost_stat),
+	STAT_ENTRY(total_cost, fh_total_cost_stat),
 	{ .procname = "debug_data", .mode = 0440,
 	  .proc_handler = proc_debug_data },
 	SWITCH_ENTRY(strict, g_strict),

@@ -35,11 +35,6 @@
 #include "../ftrace_hook.c"
 #include "../msg.c"
 
-/* What zentrope_sysctl.c provides in the real module. */
-int quite;
-int ulog = 1;
-atomic64_t total_cost = ATOMIC64_INIT(0);
-
 #define CTL_MAX 8192
 #define DIGEST_MAX 32
 #define NARGS 7

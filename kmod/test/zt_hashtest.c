@@ -31,12 +31,9 @@
 #include "../mark_codec.c"
 #include "../xattr_mark.c"
 #include "../ima_crypto.c"
+#include "../file_verdict.c"
 #include "../block_hash.c"
 #include "../utils.c"
-
-/* What zentrope_sysctl.c provides in the real module. */
-s64 ima_hash_maxsize = 33554432;
-atomic64_t ima_hash_lost = ATOMIC64_INIT(0);
 
 module_param_named(ahash_minsize, ima_ahash_minsize, ulong, 0644);
 MODULE_PARM_DESC(ahash_minsize, "Minimum file size for ahash use");
@@ -250,15 +247,15 @@ static const struct file_operations run_fops = {
 
 static int stats_show(struct seq_file *m, void *v)
 {
-	seq_printf(m, "count_cal_file_hash %llu\n", count_cal_file_hash);
+	seq_printf(m, "count_cal_file_hash %llu\n", count_cal_file_hash_read());
 	seq_printf(m, "count_get_file_hash_from_xattr %llu\n",
-		   count_get_file_hash_from_xattr);
+		   count_get_file_hash_from_xattr_read());
 	seq_printf(m, "count_exist_block_hash_from_xattr %llu\n",
-		   count_exist_block_hash_from_xattr);
+		   count_exist_block_hash_from_xattr_read());
 	seq_printf(m, "count_exist_block_hash %llu\n",
 		   count_exist_block_hash_read());
 	seq_printf(m, "num_lost_hash %lld\n",
-		   (long long)atomic64_read(&ima_hash_lost));
+		   (long long)hash_lost_stat.read());
 	seq_printf(m, "num_block_hash %d\n", atomic_read(&num_block_hash));
 	return 0;
 }
