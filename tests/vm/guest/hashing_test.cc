@@ -27,7 +27,6 @@ namespace {
 
 using namespace zt_hashtest;
 
-const std::string kParam = "/sys/module/zt_hashtest/parameters/ahash_minsize";
 const std::string kWork = "/tmp/zt_hashing";
 
 // The driver's answer to "hash PATH"; a failure when it does not parse.
@@ -37,11 +36,6 @@ Hashed HashOf(const std::string &path)
 	if (!h.ok())
 		ADD_FAILURE() << "hash " << path << ": " << h.raw;
 	return h;
-}
-
-void WriteFile(const std::string &path, const std::string &text)
-{
-	ASSERT_TRUE(WriteText(path, text)) << path;
 }
 
 void SetMtime(const std::string &path, time_t sec, long nsec)
@@ -87,11 +81,11 @@ protected:
 	}
 	static void SetMaxsize(long long v)
 	{
-		WriteFile(kDir + "hash_max_filesize", std::to_string(v));
+		ASSERT_TRUE(zt_hashtest::SetMaxsize(v));
 	}
 	static void SetAhash(unsigned long v)
 	{
-		WriteFile(kParam, std::to_string(v));
+		ASSERT_TRUE(SetAhashMinsize(v));
 	}
 };
 
