@@ -28,6 +28,7 @@
 #include <vector>
 
 #include "ctl.h"
+#include "ctl_entries.h"
 
 namespace {
 
@@ -38,10 +39,8 @@ using zt::Lines;
 using zt::Read;
 using zt::Slurp;
 
-const char *const kLists[] = {
-	"block_prog", "block_hash", "interp_prog", "block_url",
-	"block_port", "block_ipv4", "block_ipv6",
-};
+using zt::kEntries;
+using zt::kListEntries;
 
 // The digest store reads back through the proc text file: block_hash
 // itself is write-only.
@@ -74,7 +73,7 @@ public:
 		for (const char *e : { "strict", "quite", "ulog", "hash_max_filesize",
 				       "num_lost_hash", "total_cost", "debug_data" })
 			g_at_load[e] = Read(e);
-		for (const char *e : kLists)
+		for (const char *e : kListEntries)
 			g_at_load[e] = ReadBack(e);
 	}
 };
@@ -92,7 +91,7 @@ class Ctl : public testing::Test {
 protected:
 	static void Reset()
 	{
-		for (const char *e : kLists)
+		for (const char *e : kListEntries)
 			ASSERT_ERR(0, Cmd(e, "CLEAR")) << e;
 		for (const auto &[name, value] : kSwitchDefaults)
 			ASSERT_ERR(0, Cmd(name, value)) << name;
@@ -103,24 +102,9 @@ protected:
 
 // ---- the fourteen entries ----
 
-struct EntryMode {
-	const char *name;
-	mode_t mode;
-};
-
-const EntryMode kEntries[] = {
-	{ "block_prog", 0644 },	       { "block_hash", 0200 },
-	{ "interp_prog", 0644 },       { "block_url", 0644 },
-	{ "block_port", 0644 },	       { "block_ipv4", 0644 },
-	{ "block_ipv6", 0644 },	       { "hash_max_filesize", 0640 },
-	{ "num_lost_hash", 0640 },     { "total_cost", 0640 },
-	{ "debug_data", 0440 },	       { "strict", 0644 },
-	{ "quite", 0644 },	       { "ulog", 0644 },
-};
-
 TEST(CtlEntries, AllFourteenExistWithTheirModes)
 {
-	for (const EntryMode &e : kEntries) {
+	for (const zt::EntryMode &e : kEntries) {
 		struct stat st;
 		ASSERT_EQ(0, stat(Entry(e.name).c_str(), &st))
 			<< e.name << ": " << strerror(errno);
@@ -141,7 +125,7 @@ TEST(CtlEntries, DirectoryHoldsNothingElse)
 	}
 	closedir(d);
 	std::set<std::string> want;
-	for (const EntryMode &e : kEntries)
+	for (const zt::EntryMode &e : kEntries)
 		want.insert(e.name);
 	EXPECT_EQ(want, names);
 }
@@ -169,7 +153,7 @@ TEST(CtlEntries, DefaultsAfterLoad)
 	EXPECT_EQ("1\n", g_at_load["ulog"]);
 	EXPECT_EQ("33554432\n", g_at_load["hash_max_filesize"]);
 	EXPECT_EQ("0\n", g_at_load["num_lost_hash"]);
-	for (const char *e : kLists) {
+	for (const char *e : kListEntries) {
 		// An empty list reads as a lone newline; the empty store as nothing.
 		EXPECT_EQ(std::string(e) == "block_hash" ? "" : "\n", g_at_load[e]) << e;
 	}
