@@ -235,13 +235,14 @@ TEST_F(Ctl, ReadSizesAgree)
 
 // ---- each list entry, through the kernel ----
 
-// One command of each kind per list entry: the write reaches that list's
-// parser and the list, a refused token comes back as EINVAL and changes
-// nothing. The token rules themselves are pinned in the host tier.
+// Per list entry: an add read back, tokens refused with EINVAL and nothing
+// listed, a delete. The token rules are pinned in the host tier; the forms
+// here are the ones the kernel's own parsers and printers decide (in4_pton,
+// in6_pton, kstrtoll, hex2bin, %pI6c), which the host tier only emulates.
 struct SmokeCase {
 	const char *entry;
 	std::string add, listed;	// an accepted add, and the list after it
-	std::string bad;		// an add refused (none for name lists)
+	std::vector<std::string> bad;	// tokens refused (none for name lists)
 	std::string del, left;		// a delete, and the list after it
 };
 
@@ -266,20 +267,33 @@ std::string Rep(char c, size_t n)
 	return std::string(n, c);
 }
 
+std::string WithChar(std::string s, size_t pos, char c)
+{
+	s[pos] = c;
+	return s;
+}
+
 // Read back newest first; the store, from block_hash_text, oldest first.
 const SmokeCase kSmokeCases[] = {
-	{ "block_ipv4", "ADD 10.0.0.1 10.0.0.2", "10.0.0.2\n10.0.0.1\n", "ADD 1.2.3",
-	  "DEL 10.0.0.2", "10.0.0.1\n" },
-	{ "block_ipv6", "ADD 2001:DB8:0:0:1:0:0:1 ::1", "::1\n2001:db8::1:0:0:1\n",
-	  "ADD 1::2::3", "DEL 2001:db8::1:0:0:1", "::1\n" },
-	{ "block_port", "ADD 80 70000", "4464\n80\n", "ADD 0", "DEL 80", "4464\n" },
-	{ "block_url", "ADD .Example..com. b.org", "b.org\nExample.com\n", "ADD ...",
-	  "DEL Example.com", "b.org\n" },
+	{ "block_ipv4", "ADD 0.0.0.0 255.255.255.255", "255.255.255.255\n0.0.0.0\n",
+	  { "1.2.3", "1.2.3.4.5", "1.2.3.256", "1.2.3.4x", "10.0.0.0/8", "::1" },
+	  "DEL 0.0.0.0", "255.255.255.255\n" },
+	{ "block_ipv6", "ADD 2001:DB8:0:0:1:0:0:1 ::ffff:10.1.2.3 :: ::1",
+	  "::1\n::\n::ffff:10.1.2.3\n2001:db8::1:0:0:1\n",
+	  { "1:2:3:4:5:6:7:8:9", "1::2::3", "10.0.0.1", "fe80::1%eth0", "::g" },
+	  "DEL 2001:db8:0::1:0:0:1 ::", "::1\n::ffff:10.1.2.3\n" },
+	{ "block_port", "ADD 80 70000 +53", "53\n4464\n80\n",
+	  { "0", "-1", "65536", "0x50", "8o", "99999999999999999999" }, "DEL 80",
+	  "53\n4464\n" },
+	{ "block_url", "ADD .Example..com. b.org", "b.org\nExample.com\n",
+	  { "...", Rep('a', 255) }, "DEL Example.com", "b.org\n" },
 	{ "block_hash", "ADD " + Upper(H1) + " " + H2 + ":4096", H1 + "\n" + H2 + "\n",
-	  "ADD " + H3.substr(0, 39), "DEL " + H1, H2 + "\n" },
-	{ "interp_prog", "ADD python3 /usr/bin/perl", "/usr/bin/perl\npython3\n", "",
+	  { H3.substr(0, 39), H3 + "ab", ":" + H3, WithChar(H3, 5, 'g'),
+	    WithChar(H3, 39, 'z'), "0x" + H3.substr(0, 38) },
+	  "DEL " + H1, H2 + "\n" },
+	{ "interp_prog", "ADD python3 /usr/bin/perl", "/usr/bin/perl\npython3\n", {},
 	  "DEL python3", "/usr/bin/perl\n" },
-	{ "block_prog", "ADD bash /no/such", "/no/such\nbash\n", "", "DEL bash",
+	{ "block_prog", "ADD bash /no/such", "/no/such\nbash\n", {}, "DEL bash",
 	  "/no/such\n" },
 };
 
@@ -290,9 +304,9 @@ TEST_P(CtlSmoke, AddRefuseDelete)
 	const SmokeCase &c = GetParam();
 	ASSERT_ERR(0, Cmd(c.entry, c.add));
 	EXPECT_EQ(c.listed, ReadBack(c.entry));
-	if (!c.bad.empty()) {
-		EXPECT_ERR(EINVAL, Cmd(c.entry, c.bad));
-		EXPECT_EQ(c.listed, ReadBack(c.entry));
+	for (const std::string &t : c.bad) {
+		EXPECT_ERR(EINVAL, Cmd(c.entry, "ADD " + t)) << t;
+		EXPECT_EQ(c.listed, ReadBack(c.entry)) << t;
 	}
 	EXPECT_ERR(0, Cmd(c.entry, c.del));
 	EXPECT_EQ(c.left, ReadBack(c.entry));
