@@ -231,7 +231,7 @@ TEST_F(DaemonTest, StopDuringThePush)
 	sys.mod.after_write = [&] { sys.pending.exit = true; };
 	EXPECT_EQ(Run(), kExitOk);
 	EXPECT_EQ(sys.removed, 1);
-	EXPECT_TRUE(sys.mod.lists[kCtlPort.path].empty());
+	EXPECT_TRUE(sys.mod.list(kCtlPort).empty());
 	EXPECT_EQ(sys.listens, (std::vector<uint32_t>{ 1, 2 }));
 	EXPECT_EQ(BlockLog(), "");
 }

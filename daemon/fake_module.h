@@ -1,39 +1,61 @@
-// Test double of the module's control files: a model of the lists that
-// takes ADD, DEL and CLEAR as the module does, with a size limit, and the
-// digest feed. Other paths reach the real file system.
+// Test double of the module's control files, over the module's own list
+// logic (fake_kmod.h): the lists take their commands through the real
+// parser, the digest feed fills the real store. The switches are modelled
+// (0 or 1), and a list may be given a smaller limit than the module's.
+// Other paths reach the real file system.
 #ifndef ZENTROPED_FAKE_MODULE_H
 #define ZENTROPED_FAKE_MODULE_H
+
+#include <strings.h>
 
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <functional>
 #include <map>
-#include <set>
-#include <sstream>
 #include <string>
 #include <vector>
 
+#include "fake_kmod.h"
 #include "kernel_io.h"
 #include "push.h"
 
 class FakeModule : public KernelIo {
 public:
-	std::map<std::string, std::vector<std::string>> lists; // newest first
-	std::string store;                                     // raw digests
 	std::map<std::string, std::string> flags;
 	std::vector<std::string> commands; // "<path> <command>"
-	size_t limit = 10000;
+	size_t limit = 10000;		    // elements per list
 	std::function<void()> after_write; // runs after every command
 
-	FakeModule() { g_kio = this; }
-	~FakeModule() override { g_kio = system_io(); }
+	FakeModule()
+	{
+		fake_kmod::start();
+		g_kio = this;
+	}
+	~FakeModule() override
+	{
+		g_kio = system_io();
+		fake_kmod::stop();
+	}
 
+	// The lines the list @c reads as, newest first.
+	std::vector<std::string> list(const ctl_file &c)
+	{
+		std::vector<std::string> lines;
+		std::string text = fake_kmod::read(entry(c.path));
+		for (size_t at = 0, nl; (nl = text.find('\n', at)) != std::string::npos; at = nl + 1)
+			if (nl > at)
+				lines.push_back(text.substr(at, nl - at));
+		return lines;
+	}
 	bool has(const ctl_file &c, const std::string &item)
 	{
-		auto &l = lists[c.path];
-		return std::find(l.begin(), l.end(), item) != l.end();
+		for (const std::string &l : list(c))
+			if (l == item)
+				return true;
+		return false;
 	}
+	std::string store() { return fake_kmod::store(); }
 
 	int open(const char *path, int flags_) override
 	{
@@ -46,7 +68,8 @@ public:
 	{
 		if (!fds_.count(fd))
 			return system_io()->read(fd, buf, len);
-		std::string text = dump(fds_[fd].path);
+		const std::string &path = fds_[fd].path;
+		std::string text = path == kHashBinPath ? store() : fake_kmod::read(entry(path));
 		size_t &pos = fds_[fd].pos;
 		size_t n = std::min(len, text.size() - std::min(pos, text.size()));
 		memcpy(buf, text.data() + pos, n);
@@ -79,88 +102,34 @@ private:
 	std::map<int, open_file> fds_;
 	int next_ = 1000;
 
-	std::string dump(const std::string &path)
+	static std::string entry(const std::string &path)
 	{
-		if (path == kHashBinPath)
-			return store;
-		std::string s;
-		for (const std::string &e : lists[path])
-			s += e + "\n";
-		return s;
+		return path.substr(path.rfind('/') + 1);
 	}
 
-	ssize_t fail(int err)
+	ssize_t fail(long err)
 	{
-		errno = err;
+		errno = (int)err;
 		return -1;
-	}
-
-	bool stored(const std::string &d)
-	{
-		for (size_t i = 0; i < store.size(); i += 20)
-			if (!store.compare(i, 20, d))
-				return true;
-		return false;
-	}
-
-	static std::string unhex(const std::string &h)
-	{
-		std::string d;
-		for (size_t i = 0; i + 1 < h.size() && d.size() < 20; i += 2)
-			d += (char)std::stoi(h.substr(i, 2), nullptr, 16);
-		return d;
 	}
 
 	ssize_t apply(const std::string &path, const std::string &text)
 	{
 		if (path == kHashBinPath) {
-			for (size_t i = 0; i + 20 <= text.size(); i += 20)
-				if (!stored(text.substr(i, 20)))
-					store += text.substr(i, 20);
-			return (ssize_t)(text.size() / 20 * 20);
+			long r = fake_kmod::feed(text);
+			return r < 0 ? fail(-r) : r;
 		}
-		if (path.find("/strict") != std::string::npos ||
-		    path.find("/quite") != std::string::npos ||
-		    path.find("/ulog") != std::string::npos) {
+		const std::string name = entry(path);
+		if (!fake_kmod::is_list(name)) {
 			if (text != "0" && text != "1")
 				return fail(EINVAL);
 			flags[path] = text;
 			return (ssize_t)text.size();
 		}
-		auto &l = lists[path];
-		if (text == "CLEAR") {
-			l.clear();
-			if (path == kCtlHash.path)
-				store.clear();
-			return 5;
-		}
-		bool add = !text.compare(0, 4, "ADD ");
-		if (!add && text.compare(0, 4, "DEL "))
-			return fail(EINVAL);
-		std::istringstream toks(text.substr(4));
-		for (std::string t; toks >> t;) {
-			if (path == kCtlHash.path) {
-				std::string d = unhex(t);
-				if (add && !stored(d))
-					store += d;
-				for (size_t i = 0; !add && i < store.size(); i += 20)
-					if (!store.compare(i, 20, d))
-						store.erase(i, 20);
-				continue;
-			}
-			if (t == "bad")
-				return fail(EINVAL);
-			auto it = std::find(l.begin(), l.end(), t);
-			if (!add) {
-				if (it != l.end())
-					l.erase(it);
-			} else if (it == l.end()) {
-				if (l.size() >= limit)
-					return fail(ENOSPC);
-				l.insert(l.begin(), t);
-			}
-		}
-		return (ssize_t)text.size();
+		if (!strncasecmp(text.c_str(), "ADD ", 4) && fake_kmod::count(name) >= limit)
+			return fail(ENOSPC);
+		int r = fake_kmod::command(name, text);
+		return r < 0 ? fail(-r) : (ssize_t)text.size();
 	}
 };
 

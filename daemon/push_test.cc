@@ -24,10 +24,10 @@ TEST(PushList, FullListStopsThatListOnly)
 	std::string err = testing::internal::GetCapturedStderr();
 	EXPECT_NE(err.find("is full! Max num is 10000"), std::string::npos);
 	EXPECT_NE(err.find("write bad to " ZT_CTL_DIR "block_port fail!"), std::string::npos);
-	EXPECT_EQ(mod.lists[kCtlProg.path], (std::vector<std::string>{ "/c", "/b", "/a" }));
-	EXPECT_EQ(mod.lists[kCtlPort.path], (std::vector<std::string>{ "22", "443", "80" }));
+	EXPECT_EQ(mod.list(kCtlProg), (std::vector<std::string>{ "/c", "/b", "/a" }));
+	EXPECT_EQ(mod.list(kCtlPort), (std::vector<std::string>{ "22", "443", "80" }));
 	EXPECT_TRUE(cfg.block_prog.items.empty());
-	EXPECT_TRUE(mod.lists[kCtlIpv4.path].empty()) << "a failed step ends the push";
+	EXPECT_TRUE(mod.list(kCtlIpv4).empty()) << "a failed step ends the push";
 }
 
 TEST(PushAll, AddressesGoToTheirFamily)
@@ -105,7 +105,7 @@ TEST(ReloadApply, KeptRulesNeverAbsent)
 	mod.after_write = [&] {
 		EXPECT_TRUE(mod.has(kCtlProg, "/keep")) << mod.commands.back();
 		EXPECT_TRUE(mod.has(kCtlIpv4, "10.0.0.1")) << mod.commands.back();
-		EXPECT_NE(mod.store.find(h2), std::string::npos) << mod.commands.back();
+		EXPECT_NE(mod.store().find(h2), std::string::npos) << mod.commands.back();
 	};
 	size_t before = mod.commands.size();
 	EXPECT_EQ(reload_apply(&fresh, false), 0);
@@ -114,7 +114,7 @@ TEST(ReloadApply, KeptRulesNeverAbsent)
 	EXPECT_FALSE(mod.has(kCtlProg, "/old"));
 	EXPECT_TRUE(mod.has(kCtlIpv6, "::2"));
 	EXPECT_FALSE(mod.has(kCtlIpv6, "::1"));
-	EXPECT_EQ(mod.store, h2 + h3);
+	EXPECT_EQ(mod.store(), h2 + h3);
 	for (size_t i = before; i < mod.commands.size(); i++)
 		EXPECT_EQ(mod.commands[i].find("CLEAR"), std::string::npos) << mod.commands[i];
 

@@ -1,4 +1,4 @@
-# The hashing_ext4 suite: file marks on ext4, through the test-only driver.
+# The hashing_ext4 suite: the hashing suite on ext4.
 # Included by tests/vm/CMakeLists.txt once the hashtest module variant is
 # declared.
 #
@@ -34,7 +34,7 @@ add_custom_target(zt_vm_ext4_images DEPENDS ${zt_ext4_images})
 # The build-module fixture builds the guest programs; the images go with them.
 add_dependencies(zt_vm_guests zt_vm_ext4_images)
 
-zt_guest_executable(zt_guest_hashing_ext4 guest/hashing_ext4_test.cc)
+# The hashing suite's program and script, on the images.
 zt_vm_suite(hashing_ext4 SCRIPT suites/hashing_ext4.sh MODULES hashtest
-  BINS zt_guest_hashing_ext4 FILES ${zt_ext4_images}
-  KERNEL_MODULES loop ext4 TIMEOUT 900 MEM 1024)
+  BINS zt_guest_hashing FILES ${zt_ext4_images} suites/hashing.sh
+  KERNEL_MODULES loop ext4 overlay TIMEOUT 900 MEM 1024)

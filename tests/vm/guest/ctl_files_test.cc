@@ -4,7 +4,6 @@
 // sampled before the first test changes anything).
 #include <gtest/gtest.h>
 
-#include <arpa/inet.h>
 #include <dirent.h>
 #include <fcntl.h>
 #include <signal.h>
@@ -29,6 +28,7 @@
 #include <vector>
 
 #include "ctl.h"
+#include "ctl_entries.h"
 
 namespace {
 
@@ -39,10 +39,8 @@ using zt::Lines;
 using zt::Read;
 using zt::Slurp;
 
-const char *const kLists[] = {
-	"block_prog", "block_hash", "interp_prog", "block_url",
-	"block_port", "block_ipv4", "block_ipv6",
-};
+using zt::kEntries;
+using zt::kListEntries;
 
 // The digest store reads back through the proc text file: block_hash
 // itself is write-only.
@@ -75,7 +73,7 @@ public:
 		for (const char *e : { "strict", "quite", "ulog", "hash_max_filesize",
 				       "num_lost_hash", "total_cost", "debug_data" })
 			g_at_load[e] = Read(e);
-		for (const char *e : kLists)
+		for (const char *e : kListEntries)
 			g_at_load[e] = ReadBack(e);
 	}
 };
@@ -93,7 +91,7 @@ class Ctl : public testing::Test {
 protected:
 	static void Reset()
 	{
-		for (const char *e : kLists)
+		for (const char *e : kListEntries)
 			ASSERT_ERR(0, Cmd(e, "CLEAR")) << e;
 		for (const auto &[name, value] : kSwitchDefaults)
 			ASSERT_ERR(0, Cmd(name, value)) << name;
@@ -104,24 +102,9 @@ protected:
 
 // ---- the fourteen entries ----
 
-struct EntryMode {
-	const char *name;
-	mode_t mode;
-};
-
-const EntryMode kEntries[] = {
-	{ "block_prog", 0644 },	       { "block_hash", 0200 },
-	{ "interp_prog", 0644 },       { "block_url", 0644 },
-	{ "block_port", 0644 },	       { "block_ipv4", 0644 },
-	{ "block_ipv6", 0644 },	       { "hash_max_filesize", 0640 },
-	{ "num_lost_hash", 0640 },     { "total_cost", 0640 },
-	{ "debug_data", 0440 },	       { "strict", 0644 },
-	{ "quite", 0644 },	       { "ulog", 0644 },
-};
-
 TEST(CtlEntries, AllFourteenExistWithTheirModes)
 {
-	for (const EntryMode &e : kEntries) {
+	for (const zt::EntryMode &e : kEntries) {
 		struct stat st;
 		ASSERT_EQ(0, stat(Entry(e.name).c_str(), &st))
 			<< e.name << ": " << strerror(errno);
@@ -142,7 +125,7 @@ TEST(CtlEntries, DirectoryHoldsNothingElse)
 	}
 	closedir(d);
 	std::set<std::string> want;
-	for (const EntryMode &e : kEntries)
+	for (const zt::EntryMode &e : kEntries)
 		want.insert(e.name);
 	EXPECT_EQ(want, names);
 }
@@ -170,13 +153,17 @@ TEST(CtlEntries, DefaultsAfterLoad)
 	EXPECT_EQ("1\n", g_at_load["ulog"]);
 	EXPECT_EQ("33554432\n", g_at_load["hash_max_filesize"]);
 	EXPECT_EQ("0\n", g_at_load["num_lost_hash"]);
-	for (const char *e : kLists) {
+	for (const char *e : kListEntries) {
 		// An empty list reads as a lone newline; the empty store as nothing.
 		EXPECT_EQ(std::string(e) == "block_hash" ? "" : "\n", g_at_load[e]) << e;
 	}
 }
 
-// ---- command words and framing ----
+// ---- framing of a write ----
+//
+// The grammar of the commands is pinned in the host tier
+// (tests/host/cmd_test.cc); here, what the kernel's write handler makes of
+// the bytes of one write before the parser sees them.
 
 struct CmdCase {
 	const char *name;
@@ -193,28 +180,6 @@ void PrintTo(const CmdCase &c, std::ostream *os)
 }
 
 const CmdCase kCmdCases[] = {
-	{ "add_lower", "", "add 10.0.0.1", 0, "10.0.0.1\n" },
-	{ "add_mixed", "", "aDd 10.0.0.1", 0, "10.0.0.1\n" },
-	{ "del_lower", "ADD 10.0.0.1 10.0.0.2", "del 10.0.0.1", 0, "10.0.0.2\n" },
-	{ "del_mixed", "ADD 10.0.0.1 10.0.0.2", "dEl 10.0.0.2", 0, "10.0.0.1\n" },
-	{ "clear_lower", "ADD 10.0.0.1 10.0.0.2", "clear", 0, "\n" },
-	{ "clear_mixed", "ADD 10.0.0.1", "ClEaR", 0, "\n" },
-	{ "clear_then_letters", "ADD 10.0.0.1", "CLEARxyz", 0, "\n" },
-	{ "clear_then_tokens", "ADD 10.0.0.1", "CLEAR 10.0.0.2", 0, "\n" },
-	{ "tab_after_add", "ADD 10.0.0.9", "ADD\t10.0.0.1", EINVAL, "10.0.0.9\n" },
-	{ "tab_between_tokens", "", "ADD 10.0.0.1\t10.0.0.2", EINVAL, "\n" },
-	{ "add_without_space", "ADD 10.0.0.9", "ADD", EINVAL, "10.0.0.9\n" },
-	{ "del_without_space", "ADD 10.0.0.9", "DEL", EINVAL, "10.0.0.9\n" },
-	{ "add_no_tokens", "ADD 10.0.0.9", "ADD ", 0, "10.0.0.9\n" },
-	{ "add_only_spaces", "ADD 10.0.0.9", "ADD      ", 0, "10.0.0.9\n" },
-	{ "del_no_tokens", "ADD 10.0.0.9", "DEL ", 0, "10.0.0.9\n" },
-	{ "runs_of_spaces", "", "ADD   10.0.0.1     10.0.0.2   ", 0,
-	  "10.0.0.2\n10.0.0.1\n" },
-	{ "del_runs_of_spaces", "ADD 10.0.0.1 10.0.0.2 10.0.0.3",
-	  "DEL  10.0.0.1   10.0.0.3  ", 0, "10.0.0.2\n" },
-	{ "leading_space", "", " ADD 10.0.0.1", EINVAL, "\n" },
-	{ "unknown_word", "ADD 10.0.0.9", "PUT 10.0.0.1", EINVAL, "10.0.0.9\n" },
-	{ "word_runs_on", "", "ADDX 10.0.0.1", EINVAL, "\n" },
 	{ "lone_newline", "ADD 10.0.0.9", "\n", EINVAL, "10.0.0.9\n" },
 	{ "empty_write", "ADD 10.0.0.9", "", EINVAL, "10.0.0.9\n" },
 	{ "trailing_newline", "", "ADD 10.0.0.1\n", 0, "10.0.0.1\n" },
@@ -238,7 +203,7 @@ TEST_P(CtlCommand, OneWrite)
 	EXPECT_EQ(c.want, Read("block_ipv4"));
 }
 
-INSTANTIATE_TEST_SUITE_P(Words, CtlCommand, testing::ValuesIn(kCmdCases),
+INSTANTIATE_TEST_SUITE_P(Framing, CtlCommand, testing::ValuesIn(kCmdCases),
 			 [](const auto &info) { return std::string(info.param.name); });
 
 // A command is the first write at position 0; a further write on the same
@@ -268,39 +233,23 @@ TEST_F(Ctl, ReadSizesAgree)
 		EXPECT_EQ(whole, Slurp(Entry("block_url"), chunk)) << chunk;
 }
 
-// ---- token rules per list ----
+// ---- each list entry, through the kernel ----
 
-struct TokenCase {
-	const char *name;
+// Per list entry: an add read back, tokens refused with EINVAL and nothing
+// listed, a delete. The token rules are pinned in the host tier; the forms
+// here are the ones the kernel's own parsers and printers decide (in4_pton,
+// in6_pton, kstrtoll, hex2bin, %pI6c), which the host tier only emulates.
+struct SmokeCase {
 	const char *entry;
-	std::string setup;
-	std::string cmd;
-	int err;
-	std::string want;
+	std::string add, listed;	// an accepted add, and the list after it
+	std::vector<std::string> bad;	// tokens refused (none for name lists)
+	std::string del, left;		// a delete, and the list after it
 };
 
 // Failure messages name the case instead of dumping its bytes.
-void PrintTo(const TokenCase &c, std::ostream *os)
+void PrintTo(const SmokeCase &c, std::ostream *os)
 {
-	*os << c.name;
-}
-
-std::string Rep(char c, size_t n)
-{
-	return std::string(n, c);
-}
-
-// Labels of the given lengths joined by dots: a, bb, ... one letter each.
-std::string Domain(std::initializer_list<size_t> labels)
-{
-	std::string s;
-	char c = 'a';
-	for (size_t l : labels) {
-		if (!s.empty())
-			s += '.';
-		s += Rep(c++, l);
-	}
-	return s;
+	*os << c.entry;
 }
 
 const std::string H1 = "0123456789abcdef0123456789abcdef01234567";
@@ -313,146 +262,58 @@ std::string Upper(std::string s)
 	return s;
 }
 
+std::string Rep(char c, size_t n)
+{
+	return std::string(n, c);
+}
+
 std::string WithChar(std::string s, size_t pos, char c)
 {
 	s[pos] = c;
 	return s;
 }
 
-const TokenCase kTokenCases[] = {
-	// block_ipv4
-	{ "ipv4_middle_bad", "block_ipv4", "", "ADD 10.0.0.1 10.0.0.x 10.0.0.3",
-	  EINVAL, "10.0.0.1\n" },
-	{ "ipv4_newest_first", "block_ipv4", "", "ADD 10.0.0.1 10.0.0.2 10.0.0.3", 0,
-	  "10.0.0.3\n10.0.0.2\n10.0.0.1\n" },
-	{ "ipv4_duplicate", "block_ipv4", "ADD 10.0.0.1", "ADD 10.0.0.1 10.0.0.1", 0,
-	  "10.0.0.1\n" },
-	{ "ipv4_bounds", "block_ipv4", "", "ADD 0.0.0.0 255.255.255.255", 0,
-	  "255.255.255.255\n0.0.0.0\n" },
-	{ "ipv4_three_parts", "block_ipv4", "", "ADD 1.2.3", EINVAL, "\n" },
-	{ "ipv4_five_parts", "block_ipv4", "", "ADD 1.2.3.4.5", EINVAL, "\n" },
-	{ "ipv4_octet_256", "block_ipv4", "", "ADD 1.2.3.256", EINVAL, "\n" },
-	{ "ipv4_suffix", "block_ipv4", "", "ADD 1.2.3.4x", EINVAL, "\n" },
-	{ "ipv4_prefix_len", "block_ipv4", "", "ADD 10.0.0.0/8", EINVAL, "\n" },
-	{ "ipv4_v6_text", "block_ipv4", "", "ADD ::1", EINVAL, "\n" },
-	{ "ipv4_del_absent_and_bad", "block_ipv4", "ADD 10.0.0.1",
-	  "DEL 10.0.0.2 junk 1.2.3", 0, "10.0.0.1\n" },
-	{ "ipv4_del_past_bad_token", "block_ipv4", "ADD 10.0.0.1 10.0.0.2",
-	  "DEL junk 10.0.0.1", 0, "10.0.0.2\n" },
-	// block_ipv6
-	{ "ipv6_compressed", "block_ipv6", "", "ADD 2001:DB8:0:0:1:0:0:1", 0,
-	  "2001:db8::1:0:0:1\n" },
-	{ "ipv6_loopback", "block_ipv6", "", "ADD ::1", 0, "::1\n" },
-	{ "ipv6_all_zero", "block_ipv6", "", "ADD ::", 0, "::\n" },
-	{ "ipv6_mapped", "block_ipv6", "", "ADD ::ffff:10.1.2.3", 0,
-	  "::ffff:10.1.2.3\n" },
-	{ "ipv6_spellings_one_entry", "block_ipv6", "",
-	  "ADD 2001:db8::1 2001:DB8:0:0:0:0:0:1", 0, "2001:db8::1\n" },
-	{ "ipv6_middle_bad", "block_ipv6", "", "ADD ::1 ::g ::3", EINVAL, "::1\n" },
-	{ "ipv6_nine_groups", "block_ipv6", "", "ADD 1:2:3:4:5:6:7:8:9", EINVAL, "\n" },
-	{ "ipv6_two_gaps", "block_ipv6", "", "ADD 1::2::3", EINVAL, "\n" },
-	{ "ipv6_v4_text", "block_ipv6", "", "ADD 10.0.0.1", EINVAL, "\n" },
-	{ "ipv6_zone", "block_ipv6", "", "ADD fe80::1%eth0", EINVAL, "\n" },
-	{ "ipv6_del_absent_and_bad", "block_ipv6", "ADD ::1", "DEL ::2 zz 12345::1", 0,
-	  "::1\n" },
-	// block_port
-	{ "port_two", "block_port", "", "ADD 80 443", 0, "443\n80\n" },
-	{ "port_zero", "block_port", "", "ADD 0", EINVAL, "\n" },
-	{ "port_70000", "block_port", "", "ADD 70000", 0, "4464\n" },
-	{ "port_65535", "block_port", "", "ADD 65535", 0, "65535\n" },
-	{ "port_65536", "block_port", "", "ADD 65536", EINVAL, "\n" },
-	{ "port_negative", "block_port", "", "ADD -1", EINVAL, "\n" },
-	{ "port_negative_large", "block_port", "", "ADD -65535", EINVAL, "\n" },
-	{ "port_hex", "block_port", "", "ADD 0x50", EINVAL, "\n" },
-	{ "port_letters", "block_port", "", "ADD 8o", EINVAL, "\n" },
-	{ "port_middle_bad", "block_port", "", "ADD 22 zero 25", EINVAL, "22\n" },
-	{ "port_duplicate", "block_port", "", "ADD 22 22", 0, "22\n" },
-	{ "port_del_past_bad", "block_port", "ADD 22 25", "DEL 0 -3 x 22", 0, "25\n" },
-	// block_url
-	{ "url_plain", "block_url", "", "ADD example.com", 0, "example.com\n" },
-	{ "url_leading_dot", "block_url", "", "ADD .example.com", 0, "example.com\n" },
-	{ "url_doubled_dot", "block_url", "", "ADD example..com", 0, "example.com\n" },
-	{ "url_trailing_dot", "block_url", "", "ADD example.com.", 0, "example.com\n" },
-	{ "url_spellings_one_entry", "block_url", "",
-	  "ADD example.com .example.com example..com.", 0, "example.com\n" },
-	{ "url_case_kept", "block_url", "", "ADD Example.COM example.com", 0,
-	  "example.com\nExample.COM\n" },
-	{ "url_only_dots", "block_url", "", "ADD ...", EINVAL, "\n" },
-	{ "url_one_dot", "block_url", "", "ADD .", EINVAL, "\n" },
-	// A name whose encoding fills all 255 bytes reads back with a final
-	// dot: the decoded text reaches the 255-character limit there.
-	{ "url_encoded_255", "block_url", "", "ADD " + Domain({ 63, 63, 63, 62 }), 0,
-	  Domain({ 63, 63, 63, 62 }) + ".\n" },
-	{ "url_encoded_254", "block_url", "", "ADD " + Domain({ 63, 63, 63, 61 }), 0,
-	  Domain({ 63, 63, 63, 61 }) + "\n" },
-	{ "url_encoded_256", "block_url", "ADD keep.example",
-	  "ADD " + Domain({ 63, 63, 63, 63 }), EINVAL, "keep.example\n" },
-	{ "url_two_127_labels", "block_url", "", "ADD " + Domain({ 127, 127 }),
-	  EINVAL, "\n" },
-	{ "url_label_254", "block_url", "", "ADD " + Rep('a', 254), 0,
-	  Rep('a', 254) + ".\n" },
-	{ "url_label_253", "block_url", "", "ADD " + Rep('a', 253), 0,
-	  Rep('a', 253) + "\n" },
-	// The text read back names the same entry.
-	{ "url_del_read_back_form", "block_url", "ADD " + Rep('a', 254),
-	  "DEL " + Rep('a', 254) + ".", 0, "\n" },
-	{ "url_label_255", "block_url", "", "ADD " + Rep('a', 255), EINVAL, "\n" },
-	{ "url_label_256", "block_url", "", "ADD " + Rep('a', 256), EINVAL, "\n" },
-	{ "url_token_over_256", "block_url", "", "ADD " + Rep('.', 255) + "ab",
-	  EINVAL, "\n" },
-	{ "url_middle_bad", "block_url", "", "ADD a.com ... c.com", EINVAL, "a.com\n" },
-	{ "url_del_other_spelling", "block_url", "ADD example.com",
-	  "DEL .example..com.", 0, "\n" },
-	{ "url_del_absent_and_bad", "block_url", "ADD a.com",
-	  "DEL b.com ... " + Rep('x', 300), 0, "a.com\n" },
-	// interp_prog
-	{ "interp_missing_path", "interp_prog", "", "ADD /nonexistent/interp", 0,
-	  "/nonexistent/interp\n" },
-	{ "interp_names", "interp_prog", "", "ADD python3 /usr/bin/perl", 0,
-	  "/usr/bin/perl\npython3\n" },
-	{ "interp_two_lines", "interp_prog", "", "ADD /bin/sh\nADD /bin/busybox", 0,
-	  "/bin/sh\n" },
-	{ "interp_del", "interp_prog", "ADD /bin/sh /bin/busybox", "DEL /bin/sh", 0,
-	  "/bin/busybox\n" },
-	{ "interp_del_absent", "interp_prog", "ADD /bin/sh", "DEL /bin/ash", 0,
-	  "/bin/sh\n" },
-	// block_hash, read back oldest first from /proc/zentrope/block_hash_text
-	{ "hash_lower", "block_hash", "", "ADD " + H1, 0, H1 + "\n" },
-	{ "hash_upper", "block_hash", "", "ADD " + Upper(H2), 0, H2 + "\n" },
-	{ "hash_with_size", "block_hash", "", "ADD " + H1 + ":4096", 0, H1 + "\n" },
-	{ "hash_oldest_first", "block_hash", "", "ADD " + H1 + " " + H2, 0,
-	  H1 + "\n" + H2 + "\n" },
-	{ "hash_duplicate", "block_hash", "", "ADD " + H1 + " " + Upper(H1), 0,
-	  H1 + "\n" },
-	{ "hash_39_chars", "block_hash", "", "ADD " + H1.substr(0, 39), EINVAL, "" },
-	{ "hash_42_chars", "block_hash", "", "ADD " + H1 + "ab", EINVAL, "" },
-	{ "hash_leading_colon", "block_hash", "", "ADD :" + H1, EINVAL, "" },
-	{ "hash_only_size", "block_hash", "", "ADD :4096", EINVAL, "" },
-	{ "hash_g_inside", "block_hash", "", "ADD " + WithChar(H1, 5, 'g'), EINVAL, "" },
-	{ "hash_z_last", "block_hash", "", "ADD " + WithChar(H1, 39, 'z'), EINVAL, "" },
-	{ "hash_0x_prefix", "block_hash", "", "ADD 0x" + H1.substr(0, 38), EINVAL, "" },
-	{ "hash_middle_bad", "block_hash", "",
-	  "ADD " + H1 + " " + WithChar(H2, 0, 'q') + " " + H3, EINVAL, H1 + "\n" },
-	{ "hash_del_upper", "block_hash", "ADD " + H1 + " " + H2, "DEL " + Upper(H1),
-	  0, H2 + "\n" },
-	{ "hash_del_absent_and_bad", "block_hash", "ADD " + H1,
-	  "DEL " + H2 + " zz :1 " + WithChar(H1, 3, 'g'), 0, H1 + "\n" },
+// Read back newest first; the store, from block_hash_text, oldest first.
+const SmokeCase kSmokeCases[] = {
+	{ "block_ipv4", "ADD 0.0.0.0 255.255.255.255", "255.255.255.255\n0.0.0.0\n",
+	  { "1.2.3", "1.2.3.4.5", "1.2.3.256", "1.2.3.4x", "10.0.0.0/8", "::1" },
+	  "DEL 0.0.0.0", "255.255.255.255\n" },
+	{ "block_ipv6", "ADD 2001:DB8:0:0:1:0:0:1 ::ffff:10.1.2.3 :: ::1",
+	  "::1\n::\n::ffff:10.1.2.3\n2001:db8::1:0:0:1\n",
+	  { "1:2:3:4:5:6:7:8:9", "1::2::3", "10.0.0.1", "fe80::1%eth0", "::g" },
+	  "DEL 2001:db8:0::1:0:0:1 ::", "::1\n::ffff:10.1.2.3\n" },
+	{ "block_port", "ADD 80 70000 +53", "53\n4464\n80\n",
+	  { "0", "-1", "65536", "0x50", "8o", "99999999999999999999" }, "DEL 80",
+	  "53\n4464\n" },
+	{ "block_url", "ADD .Example..com. b.org", "b.org\nExample.com\n",
+	  { "...", Rep('a', 255) }, "DEL Example.com", "b.org\n" },
+	{ "block_hash", "ADD " + Upper(H1) + " " + H2 + ":4096", H1 + "\n" + H2 + "\n",
+	  { H3.substr(0, 39), H3 + "ab", ":" + H3, WithChar(H3, 5, 'g'),
+	    WithChar(H3, 39, 'z'), "0x" + H3.substr(0, 38) },
+	  "DEL " + H1, H2 + "\n" },
+	{ "interp_prog", "ADD python3 /usr/bin/perl", "/usr/bin/perl\npython3\n", {},
+	  "DEL python3", "/usr/bin/perl\n" },
+	{ "block_prog", "ADD bash /no/such", "/no/such\nbash\n", {}, "DEL bash",
+	  "/no/such\n" },
 };
 
-class CtlToken : public Ctl, public testing::WithParamInterface<TokenCase> {};
+class CtlSmoke : public Ctl, public testing::WithParamInterface<SmokeCase> {};
 
-TEST_P(CtlToken, Rule)
+TEST_P(CtlSmoke, AddRefuseDelete)
 {
-	const TokenCase &c = GetParam();
-	if (!c.setup.empty()) {
-		ASSERT_ERR(0, Cmd(c.entry, c.setup));
+	const SmokeCase &c = GetParam();
+	ASSERT_ERR(0, Cmd(c.entry, c.add));
+	EXPECT_EQ(c.listed, ReadBack(c.entry));
+	for (const std::string &t : c.bad) {
+		EXPECT_ERR(EINVAL, Cmd(c.entry, "ADD " + t)) << t;
+		EXPECT_EQ(c.listed, ReadBack(c.entry)) << t;
 	}
-	EXPECT_ERR(c.err, Cmd(c.entry, c.cmd));
-	EXPECT_EQ(c.want, ReadBack(c.entry));
+	EXPECT_ERR(0, Cmd(c.entry, c.del));
+	EXPECT_EQ(c.left, ReadBack(c.entry));
 }
 
-INSTANTIATE_TEST_SUITE_P(Lists, CtlToken, testing::ValuesIn(kTokenCases),
-			 [](const auto &info) { return std::string(info.param.name); });
+INSTANTIATE_TEST_SUITE_P(Lists, CtlSmoke, testing::ValuesIn(kSmokeCases),
+			 [](const auto &info) { return std::string(info.param.entry); });
 
 // The counters follow what is listed, not what was written.
 TEST_F(Ctl, DebugCountsFollowLists)
@@ -824,20 +685,6 @@ std::string Ipv4(unsigned n)
 	       std::to_string((n >> 8) & 255) + "." + std::to_string(n & 255);
 }
 
-// In the canonical text form the module prints.
-std::string Ipv6(unsigned n)
-{
-	struct in6_addr a {};
-	a.s6_addr[0] = 0x20;
-	a.s6_addr[1] = 0x01;
-	a.s6_addr[2] = 0x0d;
-	a.s6_addr[3] = 0xb8;
-	for (int i = 0; i < 4; i++)
-		a.s6_addr[12 + i] = (unsigned char)(n >> (24 - 8 * i));
-	char buf[INET6_ADDRSTRLEN];
-	return inet_ntop(AF_INET6, &a, buf, sizeof(buf)) ? buf : "?";
-}
-
 std::string AddMany(std::string (*fmt)(unsigned), unsigned from, unsigned count)
 {
 	std::string cmd = "ADD";
@@ -846,39 +693,13 @@ std::string AddMany(std::string (*fmt)(unsigned), unsigned from, unsigned count)
 	return cmd;
 }
 
-// The two address lists share one limit of 10,000; each batch travels in
-// one write.
-TEST_F(Ctl, AddressListsShareTenThousand)
-{
-	const std::string v4 = AddMany(Ipv4, 0, 6000), v6 = AddMany(Ipv6, 0, 4000);
-	ASSERT_LT(v4.size(), 131072u);
-	ASSERT_LT(v6.size(), 131072u);
-	ASSERT_ERR(0, Cmd("block_ipv4", v4));
-	ASSERT_ERR(0, Cmd("block_ipv6", v6));
-	EXPECT_EQ(6000, DebugCount("num_block_ipv4"));
-	EXPECT_EQ(4000, DebugCount("num_block_ipv6"));
-	EXPECT_ERR(ENOSPC, Cmd("block_ipv4", "ADD " + Ipv4(7000)));
-	EXPECT_ERR(ENOSPC, Cmd("block_ipv6", "ADD " + Ipv6(7000)));
-	EXPECT_EQ(6000u, Lines(Read("block_ipv4")).size());
-	EXPECT_EQ(4000u, Lines(Read("block_ipv6")).size());
-	// A freed place may be taken by the other family.
-	ASSERT_ERR(0, Cmd("block_ipv4", "DEL " + Ipv4(0)));
-	ASSERT_ERR(0, Cmd("block_ipv6", "ADD " + Ipv6(7000)));
-	EXPECT_ERR(ENOSPC, Cmd("block_ipv4", "ADD " + Ipv4(0)));
-	EXPECT_EQ(5999, DebugCount("num_block_ipv4"));
-	EXPECT_EQ(4001, DebugCount("num_block_ipv6"));
-	const std::vector<std::string> v6lines = Lines(Read("block_ipv6"));
-	ASSERT_FALSE(v6lines.empty());
-	EXPECT_EQ(Ipv6(7000), v6lines.front());
-}
-
 std::string Port(unsigned n)
 {
 	return std::to_string(n);
 }
 
-// The 10,000th element is accepted; in a command that crosses the limit
-// the tokens before it stay and the rest are not added.
+// A full list refuses with ENOSPC through the kernel: the 10,000th element
+// is accepted, the tokens of the crossing command before it stay.
 TEST_F(Ctl, ListFullMidCommand)
 {
 	ASSERT_ERR(0, Cmd("block_port", AddMany(Port, 1, 9999)));

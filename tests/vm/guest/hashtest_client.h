@@ -19,6 +19,8 @@
 #include <string>
 #include <vector>
 
+#include "ctl.h"
+
 namespace zt_hashtest {
 
 inline const std::string kDir = "/sys/kernel/debug/zt_hashtest/";
@@ -90,19 +92,16 @@ inline std::map<std::string, long long> Stats()
 	return m;
 }
 
-inline bool WriteText(const std::string &path, const std::string &text)
-{
-	int fd = open(path.c_str(), O_WRONLY | O_TRUNC | O_CLOEXEC);
-	if (fd < 0)
-		return false;
-	bool ok = write(fd, text.data(), text.size()) == (ssize_t)text.size();
-	close(fd);
-	return ok;
-}
-
 inline bool SetMaxsize(long long v)
 {
-	return WriteText(kDir + "hash_max_filesize", std::to_string(v));
+	return zt::Write(kDir + "hash_max_filesize", std::to_string(v)) == 0;
+}
+
+// Files of at least @v bytes take the asynchronous transform; 0 turns it off.
+inline bool SetAhashMinsize(unsigned long v)
+{
+	return zt::Write("/sys/module/zt_hashtest/parameters/ahash_minsize",
+			 std::to_string(v)) == 0;
 }
 
 // busybox sha1sum of @path, the reference digest.

@@ -22,6 +22,7 @@
 #include <thread>
 
 #include "cn_sock.h"
+#include "ctl_entries.h"
 #include "dns_query.h"
 #include "module_ctl.h"
 #include "spawn.h"
@@ -181,8 +182,7 @@ protected:
 	}
 	void SetUp() override
 	{
-		for (const char *l : { "block_ipv4", "block_ipv6", "block_port", "block_url", "block_prog",
-				       "block_hash", "interp_prog" })
+		for (const char *l : zt::kListEntries)
 			ASSERT_EQ(Cmd(l, "CLEAR"), 0) << l;
 		ASSERT_EQ(Cmd("quite", "0"), 0);
 		ASSERT_EQ(Cmd("strict", "0"), 0);
