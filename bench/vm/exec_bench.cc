@@ -108,7 +108,7 @@ void Fill(int names, int digests)
 	for (int i = 0; i < names; i++)
 		if (Cmd("block_prog", "ADD /opt/zt_bench/prog" + std::to_string(i)))
 			Die("block_prog ADD failed");
-	if (WriteText(kProcDir + "block_hash_bin", Digests(digests, 7)))
+	if (Write(kProcDir + "block_hash_bin", Digests(digests, 7)))
 		Die("block_hash_bin write failed");
 	ExpectStored(names, 0, digests);
 }

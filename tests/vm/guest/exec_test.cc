@@ -37,7 +37,7 @@ void AddDigestBin(const std::string &hex)
 	std::string raw;
 	for (size_t i = 0; i + 1 < hex.size(); i += 2)
 		raw.push_back(static_cast<char>(std::stoi(hex.substr(i, 2), nullptr, 16)));
-	ASSERT_EQ(WriteText(kProcDir + "block_hash_bin", raw), 0);
+	ASSERT_EQ(Write(kProcDir + "block_hash_bin", raw), 0);
 }
 
 void ClearRules()
@@ -231,7 +231,7 @@ TEST_F(Exec, InterpreterOpeningBlockedScript)
 	EXPECT_EQ(Records()[2], base_[2]);
 
 	// A new process that gets the marked one's pid is not marked.
-	ASSERT_EQ(WriteText("/proc/sys/kernel/ns_last_pid", std::to_string(pid - 1)), 0);
+	ASSERT_EQ(Write("/proc/sys/kernel/ns_last_pid", std::to_string(pid - 1)), 0);
 	Child again = Spawn({ "/bin/sh", "-c", "read x; exit 0" }, true);
 	EXPECT_EQ(again.pid, pid);
 	EXPECT_EQ(Records()[2], base_[2]);

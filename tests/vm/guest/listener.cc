@@ -37,6 +37,8 @@
 
 #include "zentrope_event.h"
 #include "cn_sock.h"
+#include "module_ctl.h"
+#include "spawn.h"
 
 namespace {
 
@@ -50,13 +52,7 @@ constexpr size_t kDatagram = NLMSG_HDRLEN + ZT_CN_MSG_SIZE; // 4628
 
 int Ctl(const std::string &cmd)
 {
-	int fd = open((kDir + "ctl").c_str(), O_WRONLY | O_CLOEXEC);
-	if (fd < 0)
-		return errno;
-	ssize_t n = write(fd, cmd.data(), cmd.size());
-	int err = n < 0 ? errno : 0;
-	close(fd);
-	return err;
+	return Write(kDir + "ctl", cmd);
 }
 
 long long State(const std::string &key)

@@ -55,18 +55,6 @@ inline std::string ReadText(const std::string &path, const std::string &fallback
 	return s.str();
 }
 
-// One open(O_WRONLY), one write() of @text, close. 0 or the errno.
-inline int WriteText(const std::string &path, const std::string &text)
-{
-	int fd = open(path.c_str(), O_WRONLY | O_CLOEXEC);
-	if (fd < 0)
-		return errno;
-	ssize_t n = write(fd, text.data(), text.size());
-	int err = n < 0 ? errno : (static_cast<size_t>(n) == text.size() ? 0 : EIO);
-	close(fd);
-	return err;
-}
-
 // Whether some line of @path starts with @prefix.
 inline bool HasLineStarting(const std::string &path, const std::string &prefix)
 {
