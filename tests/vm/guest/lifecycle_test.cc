@@ -24,6 +24,7 @@
 
 #include "cn_sock.h"
 #include "module_ctl.h"
+#include "spawn.h"
 
 namespace {
 
@@ -92,15 +93,7 @@ void ExpectGone(const std::string &when)
 // loader all go through hooked functions.
 int RunTrue()
 {
-	pid_t pid = fork();
-	if (pid == 0) {
-		execl("/bin/busybox", "true", (char *)nullptr);
-		_exit(127);
-	}
-	int status = 0;
-	if (pid < 0 || waitpid(pid, &status, 0) != pid)
-		return -1;
-	return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+	return RunProg({ "/bin/busybox", "true" });
 }
 
 class Lifecycle : public ::testing::Test {
