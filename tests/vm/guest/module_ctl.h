@@ -6,6 +6,7 @@
 
 #include <errno.h>
 #include <fcntl.h>
+#include <stdlib.h>
 #include <string.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
@@ -104,10 +105,23 @@ public:
 			std::string rec(buf, static_cast<size_t>(n));
 			size_t semi = rec.find(';');
 			size_t end = rec.find('\n');
-			if (semi != std::string::npos && end != std::string::npos && semi < end)
+			if (semi != std::string::npos && end != std::string::npos && semi < end) {
 				records_.push_back(rec.substr(semi + 1, end - semi - 1));
+				levels_.push_back(atoi(rec.c_str()) & 7);
+			}
 		}
 		return records_;
+	}
+
+	// "level;text" of every record so far that contains @needle.
+	std::vector<std::string> Leveled(const std::string &needle)
+	{
+		std::vector<std::string> out;
+		Records();
+		for (size_t i = 0; i < records_.size(); i++)
+			if (records_[i].find(needle) != std::string::npos)
+				out.push_back(std::to_string(levels_[i]) + ";" + records_[i]);
+		return out;
 	}
 
 	// How many records so far contain @needle.
@@ -131,6 +145,7 @@ public:
 private:
 	int fd_ = -1;
 	std::vector<std::string> records_;
+	std::vector<int> levels_;
 };
 
 } // namespace zt
