@@ -47,12 +47,6 @@ std::vector<std::string> Matching(const std::string &path, const std::string &re
 	return out;
 }
 
-int Bind(int port)
-{
-	sockaddr_in a = Addr("127.0.0.1", port);
-	return SockOp(SOCK_STREAM, [&](int fd) { return bind(fd, (sockaddr *)&a, sizeof(a)); });
-}
-
 int DnsQuery(const std::string &name)
 {
 	sockaddr_in a = Addr("127.0.0.1", 53);

@@ -326,15 +326,9 @@ TEST_F(Exec, RefusalLoopKeepsSlabFlat)
 			ASSERT_EQ(execv(argv[0], argv), -1);
 	};
 	loop(1000);
-	const auto slab = [] {
-		for (const std::string &l : Lines(ReadText("/proc/meminfo")))
-			if (l.rfind("Slab:", 0) == 0)
-				return std::stol(l.substr(5));
-		return -1L;
-	};
-	const long before = slab();
+	const long before = MeminfoKb("Slab");
 	loop(100000);
-	const long after = slab();
+	const long after = MeminfoKb("Slab");
 	EXPECT_EQ(errno, EPERM);
 	printf("refusal loop: Slab %ld kB before, %ld kB after 100000 refusals\n", before, after);
 	// A leaked 4 KiB per refusal would be 400 MB.

@@ -70,6 +70,15 @@ inline bool ModuleListed(const std::string &name = "zentrope")
 	return HasLineStarting("/proc/modules", name + " ");
 }
 
+// The "@key:" figure of /proc/meminfo in kB, -1 when missing.
+inline long MeminfoKb(const std::string &key)
+{
+	for (const auto &l : Lines(ReadText("/proc/meminfo")))
+		if (l.compare(0, key.size() + 1, key + ":") == 0)
+			return strtol(l.c_str() + key.size() + 1, nullptr, 10);
+	return -1;
+}
+
 // The kernel log from the moment of construction on, one record text per
 // line, read from /dev/kmsg.
 class KernelLog {
