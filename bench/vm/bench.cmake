@@ -7,7 +7,11 @@
 # zt_guest_executable() and the module targets are defined.
 include_guard(GLOBAL)
 
-zt_guest_executable(zt_bench_store_feed ${CMAKE_CURRENT_LIST_DIR}/store_feed_bench.cc)
+# Every benchmark program uses the guest tests' helpers.
+foreach(name store_feed hash exec net daemon)
+  zt_guest_executable(zt_bench_${name} ${CMAKE_CURRENT_LIST_DIR}/${name}_bench.cc)
+  target_include_directories(zt_bench_${name} PRIVATE ${PROJECT_SOURCE_DIR}/tests/vm/guest)
+endforeach()
 
 add_custom_target(bench-vm)
 if(NOT ZT_VM_KERNEL_LIST)
@@ -34,8 +38,6 @@ endforeach()
 # module variant): in-kernel SHA-1 against sha1sum, cached-mark lookup
 # against a full hash. `cmake --build build --target bench-vm-hash` runs it
 # alone; bench-vm runs it too.
-zt_guest_executable(zt_bench_hash ${CMAKE_CURRENT_LIST_DIR}/hash_bench.cc)
-target_include_directories(zt_bench_hash PRIVATE ${PROJECT_SOURCE_DIR}/tests/vm/guest)
 add_custom_target(bench-vm-hash)
 add_dependencies(bench-vm bench-vm-hash)
 foreach(kver IN LISTS ZT_VM_KERNEL_LIST)
@@ -56,10 +58,6 @@ endforeach()
 # build --target bench-vm-exec` or bench-vm-net (wall time under TCG), and
 # bench-vm-exec-icount or bench-vm-net-icount (one vCPU, instruction-counted
 # time, for ratios that repeat); bench-vm runs them all.
-foreach(name exec net)
-  zt_guest_executable(zt_bench_${name} ${CMAKE_CURRENT_LIST_DIR}/${name}_bench.cc)
-  target_include_directories(zt_bench_${name} PRIVATE ${PROJECT_SOURCE_DIR}/tests/vm/guest)
-endforeach()
 foreach(run exec exec-icount net net-icount)
   string(REGEX REPLACE "-icount$" "" name ${run})
   set(tgt bench-vm-${run})
@@ -86,8 +84,6 @@ endforeach()
 
 # VM benchmark of the real daemon: `cmake --build build --target
 # bench-vm-daemon` (wall time; bench-vm runs it too).
-zt_guest_executable(zt_bench_daemon ${CMAKE_CURRENT_LIST_DIR}/daemon_bench.cc)
-target_include_directories(zt_bench_daemon PRIVATE ${PROJECT_SOURCE_DIR}/tests/vm/guest)
 add_custom_target(bench-vm-daemon)
 add_dependencies(bench-vm bench-vm-daemon)
 foreach(kver IN LISTS ZT_VM_KERNEL_LIST)

@@ -92,18 +92,6 @@ double ShellPush()
 	return t;
 }
 
-int Bind(int port)
-{
-	sockaddr_in a = {};
-	a.sin_family = AF_INET;
-	a.sin_port = htons(port);
-	a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-	int fd = socket(AF_INET, SOCK_DGRAM, 0);
-	int r = bind(fd, (sockaddr *)&a, sizeof(a)) ? -errno : 0;
-	close(fd);
-	return r;
-}
-
 // Binds the kept port until stopped; the time during which it was allowed.
 struct Prober {
 	std::atomic<bool> stop{ false };
@@ -111,7 +99,7 @@ struct Prober {
 	long probes = 0, allowed = 0;
 	std::thread t{ [this] {
 		for (double last = Now(); !stop; probes++) {
-			bool ok = Bind(kKeptPort) == 0;
+			bool ok = Bind(kKeptPort, SOCK_DGRAM) == 0;
 			double now = Now();
 			if (ok) {
 				absent += now - last;
@@ -182,15 +170,8 @@ void Reload()
 
 int ConnectListed(int i)
 {
-	sockaddr_in a = {};
-	a.sin_family = AF_INET;
-	a.sin_port = htons(80);
 	std::string ip = "10." + std::to_string(i / 250) + "." + std::to_string(i % 250) + ".1";
-	inet_pton(AF_INET, ip.c_str(), &a.sin_addr);
-	int fd = socket(AF_INET, SOCK_STREAM, 0);
-	int r = connect(fd, (sockaddr *)&a, sizeof(a)) ? -errno : 0;
-	close(fd);
-	return r;
+	return Connect(ip.c_str(), 80);
 }
 
 // What the block log says: its event lines past sequence number @after,

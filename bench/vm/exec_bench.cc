@@ -108,7 +108,7 @@ void Fill(int names, int digests)
 	for (int i = 0; i < names; i++)
 		if (Cmd("block_prog", "ADD /opt/zt_bench/prog" + std::to_string(i)))
 			Die("block_prog ADD failed");
-	if (WriteText(kProcDir + "block_hash_bin", Digests(digests, 7)))
+	if (Write(kProcDir + "block_hash_bin", Digests(digests, 7)))
 		Die("block_hash_bin write failed");
 	ExpectStored(names, 0, digests);
 }
@@ -116,16 +116,10 @@ void Fill(int names, int digests)
 // Copies @path into the digest feed in writes of whole records.
 void FeedFile(const std::string &path)
 {
-	std::vector<char> buf(131060);
-	int in = open(path.c_str(), O_RDONLY), out = open((kProcDir + "block_hash_bin").c_str(), O_WRONLY);
-	ssize_t n = 0;
-	while (in >= 0 && out >= 0 && (n = read(in, buf.data(), buf.size())) > 0)
-		if (write(out, buf.data(), n) != n)
-			Die("block_hash_bin write failed");
-	if (in < 0 || out < 0 || n < 0)
-		Die("feeding " + path + " failed");
-	close(in);
-	close(out);
+	std::string err;
+	Pump(path, kProcDir + "block_hash_bin", 131060, &err);
+	if (!err.empty())
+		Die("feeding " + path + ": " + err);
 }
 
 // Clears both lists and fills them again as a daemon's files would: names

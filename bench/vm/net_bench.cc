@@ -31,7 +31,7 @@
 #include <vector>
 
 #include "bench_util.h"
-#include "module_ctl.h"
+#include "daemon_ctl.h"
 
 namespace {
 
@@ -42,15 +42,6 @@ using namespace zt_bench;
 {
 	printf("BENCH net error=\"%s\"\n", what.c_str());
 	exit(1);
-}
-
-sockaddr_in Loop(int port)
-{
-	sockaddr_in a{};
-	a.sin_family = AF_INET;
-	a.sin_port = htons(port);
-	a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-	return a;
 }
 
 const std::string kFile = "/tmp/zt_net_bench_file";
@@ -66,7 +57,7 @@ std::map<std::string, double> Measure(int datagrams, int connects, int getxattrs
 	malloc_trim(0);
 	int rx = socket(AF_INET, SOCK_DGRAM, 0), tx = socket(AF_INET, SOCK_DGRAM, 0);
 	int lst = socket(AF_INET, SOCK_STREAM, 0);
-	sockaddr_in u = Loop(7101), t = Loop(7102);
+	sockaddr_in u = Addr("127.0.0.1", 7101), t = Addr("127.0.0.1", 7102);
 	int one = 1, big = 1 << 24;
 	setsockopt(rx, SOL_SOCKET, SO_RCVBUFFORCE, &big, sizeof(big));
 	setsockopt(lst, SOL_SOCKET, SO_REUSEADDR, &one, sizeof(one));
@@ -105,7 +96,7 @@ std::map<std::string, double> Measure(int datagrams, int connects, int getxattrs
 				s = socket(AF_INET, SOCK_DGRAM, 0);
 			t0 = Now();
 			for (int j = 0; j < queued; j++) {
-				sockaddr_in a = Loop(kUnlistedPort + j);
+				sockaddr_in a = Addr("127.0.0.1", kUnlistedPort + j);
 				if (bind(socks[j], (sockaddr *)&a, sizeof(a)))
 					Die("bind");
 			}
@@ -159,7 +150,7 @@ std::map<std::string, double> Measure(int datagrams, int connects, int getxattrs
 double SendCost(int n)
 {
 	int rx = socket(AF_INET, SOCK_DGRAM, 0), tx = socket(AF_INET, SOCK_DGRAM, 0);
-	sockaddr_in u = Loop(7103);
+	sockaddr_in u = Addr("127.0.0.1", 7103);
 	char buf[64];
 	if (bind(rx, (sockaddr *)&u, sizeof(u)))
 		Die("child sockets");
@@ -208,7 +199,7 @@ void DnsWorstCase(int n, int domains)
 	int tx = socket(AF_INET, SOCK_DGRAM, 0);
 	std::map<int, double> us;
 	for (int port : { 5353, 53 }) {
-		sockaddr_in to = Loop(port);
+		sockaddr_in to = Addr("127.0.0.1", port);
 		double t0 = Now();
 		for (int i = 0; i < n; i++)
 			if (sendto(tx, q.data(), q.size(), 0, (sockaddr *)&to, sizeof(to)) < 0)
@@ -243,7 +234,7 @@ void ExpectFull(const std::map<std::string, int> &opt, int first_port)
 			    std::to_string(n));
 	if (opt.at("--ports") > 0) {
 		int s = socket(AF_INET, SOCK_DGRAM, 0);
-		sockaddr_in a = Loop(first_port);
+		sockaddr_in a = Addr("127.0.0.1", first_port);
 		if (!bind(s, (sockaddr *)&a, sizeof(a)))
 			Die("a listed port was bound");
 		close(s);

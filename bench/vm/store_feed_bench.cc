@@ -31,19 +31,18 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <fstream>
-#include <sstream>
 #include <string>
 #include <vector>
 #include "bench_util.h"
+#include "module_ctl.h"
 
 namespace {
 
+using namespace zt;
 using namespace zt_bench;
 
 const char *const kBin = "/proc/zentrope/block_hash_bin";
 const char *const kCtl = "/proc/sys/kernel/zentrope/block_hash";
-const char *const kDebug = "/proc/sys/kernel/zentrope/debug_data";
 const char *const kFile = "/tmp/zt_bench_digests.bin";
 
 [[noreturn]] void Die(const std::string &what)
@@ -88,35 +87,17 @@ void WriteDigestFile(uint32_t count)
 // each piece with one write() to @dest. Returns seconds.
 double Pump(const char *dest, size_t chunk)
 {
-	std::vector<char> buf(chunk);
-	int in = open(kFile, O_RDONLY);
-	int out = open(dest, O_WRONLY);
-	if (in < 0 || out < 0)
-		Die(std::string("open for pump to ") + dest + ": " + strerror(errno));
-	double t0 = Now();
-	for (;;) {
-		ssize_t n = read(in, buf.data(), buf.size());
-		if (n < 0)
-			Die(std::string("read ") + kFile + ": " + strerror(errno));
-		if (n == 0)
-			break;
-		ssize_t w = write(out, buf.data(), n);
-		if (w != n)
-			Die(std::string("write to ") + dest + " returned " + std::to_string(w) +
-			    (w < 0 ? std::string(": ") + strerror(errno) : ""));
-	}
-	double t = Now() - t0;
-	close(in);
-	close(out);
+	std::string err;
+	double t = zt_bench::Pump(kFile, dest, chunk, &err);
+	if (!err.empty())
+		Die(err);
 	return t;
 }
 
 void Command(const char *text)
 {
-	int fd = open(kCtl, O_WRONLY);
-	if (fd < 0 || write(fd, text, strlen(text)) != (ssize_t)strlen(text))
-		Die(std::string("command ") + text + ": " + strerror(errno));
-	close(fd);
+	if (int err = Write(kCtl, text))
+		Die(std::string("command ") + text + ": " + strerror(err));
 }
 
 // Lets deferred frees of a cleared store run before the next measurement.
@@ -125,30 +106,6 @@ void Settle()
 	for (int i = 0; i < 2; i++)
 		syscall(__NR_membarrier, MEMBARRIER_CMD_GLOBAL, 0, 0);
 	usleep(500 * 1000);
-}
-
-long StoredDigests()
-{
-	std::ifstream f(kDebug);
-	std::string line;
-	while (std::getline(f, line))
-		if (line.rfind("num_block_hash:", 0) == 0)
-			return strtol(line.c_str() + 15, nullptr, 10);
-	return -1;
-}
-
-long MeminfoKb(const std::string &key)
-{
-	std::ifstream f("/proc/meminfo");
-	std::string name;
-	long value;
-	std::string unit;
-	while (f >> name >> value) {
-		std::getline(f, unit);
-		if (name == key + ":")
-			return value;
-	}
-	return -1;
 }
 
 // Slab and vmalloc together: the store's chunks are slab objects, its
@@ -209,8 +166,9 @@ int main(int argc, char **argv)
 
 	if (memory_only) {
 		double t = Pump(kBin, chunk);
-		if (StoredDigests() != (long)digests)
-			Die("store holds " + std::to_string(StoredDigests()) + " digests after the feed");
+		if (DebugCount("num_block_hash") != (long)digests)
+			Die("store holds " + std::to_string(DebugCount("num_block_hash")) +
+			    " digests after the feed");
 		Settle();
 		kb1 = KernelKb();
 		slab1 = MeminfoKb("Slab");
@@ -227,7 +185,7 @@ int main(int argc, char **argv)
 		// Same loop, same file, same write size: only the destination differs.
 		copy.push_back(Pump("/dev/null", chunk));
 		feed.push_back(Pump(kBin, chunk));
-		long stored = StoredDigests();
+		long stored = DebugCount("num_block_hash");
 		if (stored != (long)digests)
 			Die("store holds " + std::to_string(stored) + " digests after the feed");
 		if (r == 0) {
@@ -237,7 +195,7 @@ int main(int argc, char **argv)
 			slab1 = MeminfoKb("Slab");
 		}
 		dup.push_back(Pump(kBin, chunk));
-		if (StoredDigests() != (long)digests)
+		if (DebugCount("num_block_hash") != (long)digests)
 			Die("duplicates changed the count");
 		double t0 = Now();
 		Command("CLEAR");
@@ -266,7 +224,8 @@ int main(int argc, char **argv)
 	PrintMemory(digests, kb0, kb1, slab0, slab1);
 	if (leave_full) {
 		double t = Pump(kBin, chunk);
-		printf("BENCH store_feed left_full digests=%ld seconds=%.4f\n", StoredDigests(), t);
+		printf("BENCH store_feed left_full digests=%ld seconds=%.4f\n",
+		       DebugCount("num_block_hash"), t);
 	}
 	unlink(kFile);
 	return 0;

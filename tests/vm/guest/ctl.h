@@ -26,12 +26,13 @@ inline std::string Entry(const std::string &name)
 	return kSysctlDir + name;
 }
 
-// Opens @path for writing, issues exactly one write() of @len bytes and
-// closes. Returns the write's result: the byte count, or -errno (also for a
-// failed open).
-inline ssize_t WriteCall(const std::string &path, const void *data, size_t len)
+// Opens @path for writing (with @flags added: tracefs files act on O_TRUNC
+// and O_APPEND), issues exactly one write() of @len bytes and closes.
+// Returns the write's result: the byte count, or -errno (also for a failed
+// open).
+inline ssize_t WriteCall(const std::string &path, const void *data, size_t len, int flags)
 {
-	int fd = open(path.c_str(), O_WRONLY | O_CLOEXEC);
+	int fd = open(path.c_str(), O_WRONLY | O_CLOEXEC | flags);
 	if (fd < 0)
 		return -errno;
 	ssize_t n = write(fd, data, len);
@@ -40,14 +41,24 @@ inline ssize_t WriteCall(const std::string &path, const void *data, size_t len)
 	return n < 0 ? -err : n;
 }
 
+inline ssize_t WriteCall(const std::string &path, const void *data, size_t len)
+{
+	return WriteCall(path, data, len, 0);
+}
+
 // One command in one write() call. 0 when the whole text was taken,
 // the errno otherwise; a short write counts as EIO.
-inline int Write(const std::string &path, const std::string &text)
+inline int Write(const std::string &path, const std::string &text, int flags)
 {
-	ssize_t n = WriteCall(path, text.data(), text.size());
+	ssize_t n = WriteCall(path, text.data(), text.size(), flags);
 	if (n < 0)
 		return static_cast<int>(-n);
 	return static_cast<size_t>(n) == text.size() ? 0 : EIO;
+}
+
+inline int Write(const std::string &path, const std::string &text)
+{
+	return Write(path, text, 0);
 }
 
 // A command to the control entry @name.

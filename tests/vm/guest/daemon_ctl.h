@@ -1,5 +1,6 @@
 // What guest programs that run the real daemon share: files it reads,
-// its pid file and the moment its connector socket is bound.
+// sockets on its rules, its pid file and the moment its connector socket
+// is bound.
 #ifndef ZT_VM_GUEST_DAEMON_CTL_H
 #define ZT_VM_GUEST_DAEMON_CTL_H
 
@@ -62,6 +63,13 @@ inline int Connect(const char *ip, int port)
 {
 	sockaddr_in a = Addr(ip, port);
 	return SockOp(SOCK_STREAM, [&](int fd) { return connect(fd, (sockaddr *)&a, sizeof(a)); });
+}
+
+// -errno of a bind to 127.0.0.1:@port, 0 when it was allowed.
+inline int Bind(int port, int type = SOCK_STREAM)
+{
+	sockaddr_in a = Addr("127.0.0.1", port);
+	return SockOp(type, [&](int fd) { return bind(fd, (sockaddr *)&a, sizeof(a)); });
 }
 
 inline pid_t DaemonPid()

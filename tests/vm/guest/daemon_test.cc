@@ -33,38 +33,6 @@ const std::string kDir = "/opt/zentrope";
 const std::string kLog = "/var/log/zt.log", kBlockLog = "/var/log/zt_block.log";
 const std::string kBlocked = "/tmp/blocked-prog";
 
-struct Output {
-	int status;
-	std::string text; // stdout and stderr
-};
-
-// Runs @argv to its end as @uid (-1: as root), capturing its output.
-Output Capture(const std::vector<std::string> &argv, int uid = -1)
-{
-	int p[2];
-	if (pipe2(p, O_CLOEXEC))
-		return { -1, "pipe" };
-	pid_t pid = fork();
-	if (pid == 0) {
-		dup2(p[1], 1);
-		dup2(p[1], 2);
-		close(p[0]);
-		if (uid >= 0 && setresuid(uid, uid, uid))
-			_exit(126);
-		std::vector<char *> args = ArgvOf(argv);
-		execv(args[0], args.data());
-		_exit(127);
-	}
-	close(p[1]);
-	Output o{ -1, "" };
-	ReadFd(p[0], &o.text);
-	close(p[0]);
-	int st;
-	if (waitpid(pid, &st, 0) == pid && WIFEXITED(st))
-		o.status = WEXITSTATUS(st);
-	return o;
-}
-
 bool Contains(const std::string &path, const std::string &s)
 {
 	return ReadText(path).find(s) != std::string::npos;
@@ -77,12 +45,6 @@ std::vector<std::string> Matching(const std::string &path, const std::string &re
 		if (std::regex_search(l, std::regex(re)))
 			out.push_back(l);
 	return out;
-}
-
-int Bind(int port)
-{
-	sockaddr_in a = Addr("127.0.0.1", port);
-	return SockOp(SOCK_STREAM, [&](int fd) { return bind(fd, (sockaddr *)&a, sizeof(a)); });
 }
 
 int DnsQuery(const std::string &name)

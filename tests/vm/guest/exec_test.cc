@@ -37,7 +37,7 @@ void AddDigestBin(const std::string &hex)
 	std::string raw;
 	for (size_t i = 0; i + 1 < hex.size(); i += 2)
 		raw.push_back(static_cast<char>(std::stoi(hex.substr(i, 2), nullptr, 16)));
-	ASSERT_EQ(WriteText(kProcDir + "block_hash_bin", raw), 0);
+	ASSERT_EQ(Write(kProcDir + "block_hash_bin", raw), 0);
 }
 
 void ClearRules()
@@ -231,7 +231,7 @@ TEST_F(Exec, InterpreterOpeningBlockedScript)
 	EXPECT_EQ(Records()[2], base_[2]);
 
 	// A new process that gets the marked one's pid is not marked.
-	ASSERT_EQ(WriteText("/proc/sys/kernel/ns_last_pid", std::to_string(pid - 1)), 0);
+	ASSERT_EQ(Write("/proc/sys/kernel/ns_last_pid", std::to_string(pid - 1)), 0);
 	Child again = Spawn({ "/bin/sh", "-c", "read x; exit 0" }, true);
 	EXPECT_EQ(again.pid, pid);
 	EXPECT_EQ(Records()[2], base_[2]);
@@ -326,15 +326,9 @@ TEST_F(Exec, RefusalLoopKeepsSlabFlat)
 			ASSERT_EQ(execv(argv[0], argv), -1);
 	};
 	loop(1000);
-	const auto slab = [] {
-		for (const std::string &l : Lines(ReadText("/proc/meminfo")))
-			if (l.rfind("Slab:", 0) == 0)
-				return std::stol(l.substr(5));
-		return -1L;
-	};
-	const long before = slab();
+	const long before = MeminfoKb("Slab");
 	loop(100000);
-	const long after = slab();
+	const long after = MeminfoKb("Slab");
 	EXPECT_EQ(errno, EPERM);
 	printf("refusal loop: Slab %ld kB before, %ld kB after 100000 refusals\n", before, after);
 	// A leaked 4 KiB per refusal would be 400 MB.

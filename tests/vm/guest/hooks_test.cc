@@ -28,7 +28,8 @@
 #include <set>
 #include <thread>
 
-#include "module_ctl.h"
+#include "daemon_ctl.h"
+#include "spawn.h"
 
 namespace {
 
@@ -120,52 +121,21 @@ void Prepare(const Ctx &c)
 
 // Runs @argv in a child (execv, no shell) with its stdout captured.
 // "exec=<errno>" when the exec itself failed, else the exit status and output.
-std::string Spawn(const std::vector<std::string> &argv)
+std::string Outcome(const std::vector<std::string> &argv)
 {
-	int out[2], err[2];
-	if (pipe2(out, O_CLOEXEC) || pipe2(err, O_CLOEXEC))
-		return "pipe failed";
-	std::vector<char *> args;
-	for (const auto &a : argv)
-		args.push_back(const_cast<char *>(a.c_str()));
-	args.push_back(nullptr);
-	pid_t pid = fork();
-	if (pid == 0) {
-		dup2(out[1], 1);
-		execv(args[0], args.data());
-		int e = errno;
-		(void)!write(err[1], &e, sizeof(e));
-		_exit(127);
-	}
-	close(out[1]);
-	close(err[1]);
-	std::string text;
-	char buf[256];
-	ssize_t n;
-	while ((n = read(out[0], buf, sizeof(buf))) > 0)
-		text.append(buf, n);
-	int e = 0;
-	bool exec_failed = read(err[0], &e, sizeof(e)) == sizeof(e);
-	close(out[0]);
-	close(err[0]);
-	int status = 0;
-	waitpid(pid, &status, 0);
-	if (exec_failed)
-		return "exec " + Err(e);
-	return Status(status) + " out=" + text;
+	Output o = Capture(argv, -1, false);
+	if (o.exec_errno)
+		return "exec " + Err(o.exec_errno);
+	return Status(o.wait_status) + " out=" + o.text;
 }
 
 // A child that does @body and ends; its wait status.
 std::string Child(const std::function<void()> &body)
 {
-	pid_t pid = fork();
-	if (pid == 0) {
+	return Status(InChild([&] {
 		body();
-		_exit(0);
-	}
-	int status = 0;
-	waitpid(pid, &status, 0);
-	return Status(status);
+		return 0;
+	}));
 }
 
 void *Sleeper(void *)
@@ -175,15 +145,6 @@ void *Sleeper(void *)
 }
 
 // ---- sockets on the loopback address ----
-
-sockaddr_in Loopback(uint16_t port = 0)
-{
-	sockaddr_in a{};
-	a.sin_family = AF_INET;
-	a.sin_port = htons(port);
-	a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-	return a;
-}
 
 struct Fd {
 	int fd = -1;
@@ -204,7 +165,7 @@ struct Fd {
 int Bound(int type, sockaddr_in *addr)
 {
 	int s = socket(AF_INET, type | SOCK_CLOEXEC, 0);
-	*addr = Loopback();
+	*addr = Addr("127.0.0.1", 0);
 	socklen_t len = sizeof(*addr);
 	timeval limit{ 30, 0 };
 	if (s < 0 || bind(s, (sockaddr *)addr, sizeof(*addr)) ||
@@ -353,17 +314,17 @@ std::vector<Op> MakeOps()
 	std::vector<Op> ops = {
 		// exec and exit
 		{ "exec_echo", { kExec[0], kExec[1], "exit_signals" },
-		  [](const Ctx &) { return Spawn({ "/bin/busybox", "echo", "hello" }); } },
+		  [](const Ctx &) { return Outcome({ "/bin/busybox", "echo", "hello" }); } },
 		{ "exec_script", { kExec[0], kExec[1], "exit_signals" },
-		  [](const Ctx &c) { return Spawn({ c.Path("script"), "arg" }); } },
+		  [](const Ctx &c) { return Outcome({ c.Path("script"), "arg" }); } },
 		{ "exec_missing", {},
-		  [](const Ctx &c) { return Spawn({ c.Path("none") }); } },
+		  [](const Ctx &c) { return Outcome({ c.Path("none") }); } },
 		{ "exec_not_executable", {},
-		  [](const Ctx &c) { return Spawn({ c.Path("noexec") }); } },
+		  [](const Ctx &c) { return Outcome({ c.Path("noexec") }); } },
 		{ "exec_bad_format", { "bprm_execve" },
-		  [](const Ctx &c) { return Spawn({ c.Path("garbage") }); } },
+		  [](const Ctx &c) { return Outcome({ c.Path("garbage") }); } },
 		{ "exec_directory", {},
-		  [](const Ctx &c) { return Spawn({ c.Path("subdir") }); } },
+		  [](const Ctx &c) { return Outcome({ c.Path("subdir") }); } },
 		{ "exit_status", { "wake_up_new_task", "exit_signals" },
 		  [](const Ctx &) { return Child([] { _exit(7); }); } },
 		{ "exit_signal", { "exit_signals" },
@@ -472,13 +433,13 @@ std::vector<Op> MakeOps()
 		  } },
 		{ "connect_short_address", { "security_socket_connect" },
 		  [](const Ctx &) {
-			  sockaddr_in a = Loopback(9);
+			  sockaddr_in a = Addr("127.0.0.1", 9);
 			  Fd s(socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
 			  return Ret(connect(s, (sockaddr *)&a, 3));
 		  } },
 		{ "connect_wrong_family", { "security_socket_connect" },
 		  [](const Ctx &) {
-			  sockaddr_in a = Loopback(9);
+			  sockaddr_in a = Addr("127.0.0.1", 9);
 			  a.sin_family = AF_APPLETALK;
 			  Fd s(socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
 			  return Ret(connect(s, (sockaddr *)&a, sizeof(a)));
@@ -510,12 +471,12 @@ std::vector<Op> MakeOps()
 		  [](const Ctx &) {
 			  sockaddr_in a;
 			  Fd s(Bound(SOCK_DGRAM, &a));
-			  sockaddr_in b = Loopback();
+			  sockaddr_in b = Addr("127.0.0.1", 0);
 			  return Ret(bind(s, (sockaddr *)&b, sizeof(b)));
 		  } },
 		{ "bind_short_address", { "security_socket_bind" },
 		  [](const Ctx &) {
-			  sockaddr_in a = Loopback();
+			  sockaddr_in a = Addr("127.0.0.1", 0);
 			  Fd s(socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0));
 			  return Ret(bind(s, (sockaddr *)&a, 2));
 		  } },

@@ -24,6 +24,7 @@
 
 #include "cn_sock.h"
 #include "module_ctl.h"
+#include "spawn.h"
 
 namespace {
 
@@ -92,15 +93,7 @@ void ExpectGone(const std::string &when)
 // loader all go through hooked functions.
 int RunTrue()
 {
-	pid_t pid = fork();
-	if (pid == 0) {
-		execl("/bin/busybox", "true", (char *)nullptr);
-		_exit(127);
-	}
-	int status = 0;
-	if (pid < 0 || waitpid(pid, &status, 0) != pid)
-		return -1;
-	return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+	return RunProg({ "/bin/busybox", "true" });
 }
 
 class Lifecycle : public ::testing::Test {
@@ -212,7 +205,7 @@ TEST_F(Lifecycle, AhashMinsizeIsTakenAndCanBeChanged)
 {
 	ASSERT_EQ(LoadModule(kShipped, "ahash_minsize=4096"), 0);
 	EXPECT_EQ(ReadText(kParams + "ahash_minsize"), "4096\n");
-	EXPECT_EQ(WriteText(kParams + "ahash_minsize", "8192\n"), 0);
+	EXPECT_EQ(Write(kParams + "ahash_minsize", "8192\n"), 0);
 	EXPECT_EQ(ReadText(kParams + "ahash_minsize"), "8192\n");
 	ASSERT_EQ(UnloadModule(), 0);
 }
@@ -281,14 +274,7 @@ public:
 private:
 	bool Put(const std::string &file, const std::string &value, bool append = false)
 	{
-		int fd = open((dir_ + file).c_str(),
-			      O_WRONLY | O_CLOEXEC | (append ? O_APPEND : O_TRUNC));
-		if (fd < 0)
-			return false;
-		std::string v = value + "\n";
-		bool ok = write(fd, v.data(), v.size()) == (ssize_t)v.size();
-		close(fd);
-		return ok;
+		return Write(dir_ + file, value + "\n", append ? O_APPEND : O_TRUNC) == 0;
 	}
 
 	const std::string dir_ = "/sys/kernel/tracing/";
@@ -365,7 +351,7 @@ TEST_F(Lifecycle, RebootRemovalRunsOnceAndUnloadSkipsIt)
 	EXPECT_EQ(RunTrue(), 0);
 	EXPECT_NE(read_counters(), before) << "the hooks count nothing while installed";
 
-	EXPECT_EQ(WriteText("/proc/zentrope_test/reboot", "1\n"), 0);
+	EXPECT_EQ(Write("/proc/zentrope_test/reboot", "1\n"), 0);
 	EXPECT_EQ(log.Count("zentrope: fh_exit remove fhooks succ"), 1) << log.Dump();
 
 	const std::string removed = read_counters();

@@ -37,6 +37,8 @@
 
 #include "zentrope_event.h"
 #include "cn_sock.h"
+#include "module_ctl.h"
+#include "spawn.h"
 
 namespace {
 
@@ -50,13 +52,7 @@ constexpr size_t kDatagram = NLMSG_HDRLEN + ZT_CN_MSG_SIZE; // 4628
 
 int Ctl(const std::string &cmd)
 {
-	int fd = open((kDir + "ctl").c_str(), O_WRONLY | O_CLOEXEC);
-	if (fd < 0)
-		return errno;
-	ssize_t n = write(fd, cmd.data(), cmd.size());
-	int err = n < 0 ? errno : 0;
-	close(fd);
-	return err;
+	return Write(kDir + "ctl", cmd);
 }
 
 long long State(const std::string &key)
@@ -167,55 +163,6 @@ void ExpectAck(const Msg &m, uint32_t code, uint32_t cn_ack)
 			    sizeof(block_event) - 4));
 }
 
-// Kernel-log records written from now on.
-class Kmsg {
-public:
-	Kmsg()
-	{
-		fd_ = open("/dev/kmsg", O_RDONLY | O_NONBLOCK | O_CLOEXEC);
-		if (fd_ >= 0)
-			lseek(fd_, 0, SEEK_END);
-	}
-	~Kmsg()
-	{
-		if (fd_ >= 0)
-			close(fd_);
-	}
-	// "level;text" of every new record mentioning printk_event.
-	std::vector<std::string> Lines()
-	{
-		std::vector<std::string> out;
-		char buf[8192];
-		ssize_t n;
-		while (fd_ >= 0 && (n = read(fd_, buf, sizeof(buf))) > 0) {
-			std::string rec(buf, n);
-			size_t semi = rec.find(';');
-			if (semi == std::string::npos ||
-			    rec.find("printk_event") == std::string::npos)
-				continue;
-			int prio = atoi(rec.c_str());
-			std::string text = rec.substr(semi + 1);
-			text = text.substr(0, text.find('\n'));
-			out.push_back(std::to_string(prio & 7) + ";" + text);
-		}
-		return out;
-	}
-
-private:
-	int fd_ = -1;
-};
-
-// Runs @fn in a child process; true when it exited with status 0.
-template <typename Fn> bool InChild(Fn fn)
-{
-	pid_t pid = fork();
-	if (pid == 0)
-		_exit(fn());
-	int st = 0;
-	waitpid(pid, &st, 0);
-	return WIFEXITED(st) && WEXITSTATUS(st) == 0;
-}
-
 int DropPrivileges()
 {
 	if (setresgid(65534, 65534, 65534) || setresuid(65534, 65534, 65534))
@@ -229,13 +176,13 @@ TEST(Channel, NoListenerDropsEverything)
 {
 	ASSERT_EQ(access((kDir + "ctl").c_str(), W_OK), 0) << "zt_evtest not loaded";
 	EXPECT_EQ(State("portid"), 0);
-	Kmsg kmsg;
+	KernelLog kmsg;
 	ASSERT_EQ(Ctl("len 4568"), 0);
 	EXPECT_EQ(State("last"), 0) << "send without listener must return 0";
 	ASSERT_EQ(Ctl("hash /bin/x " + std::string(kHex20)), 0);
 	ASSERT_EQ(Ctl("ipv4 1 1 192.0.2.7 443 /c"), 0);
 	EXPECT_EQ(State("seq"), 0) << "a dropped event took a sequence number";
-	EXPECT_TRUE(kmsg.Lines().empty()) << "ulog 1 must not fall back to the log";
+	EXPECT_TRUE(kmsg.Leveled("printk_event").empty()) << "ulog 1 must not fall back to the log";
 }
 
 TEST(Channel, FirstEventsAfterListen)
@@ -439,7 +386,7 @@ TEST(Listen, MalformedRequestsIgnored)
 		EXPECT_EQ(State("portid"), Main().Portid());
 	}
 	// Even from an unprivileged sender: no acknowledgement.
-	EXPECT_TRUE(InChild([] {
+	EXPECT_EQ(0, InChild([] {
 		if (DropPrivileges())
 			return 10;
 		Sock s(false, false);
@@ -457,7 +404,7 @@ TEST(Listen, UnprivilegedSenderGetsAck1)
 {
 	Relisten();
 	// Opened as nobody.
-	EXPECT_TRUE(InChild([] {
+	EXPECT_EQ(0, InChild([] {
 		if (DropPrivileges())
 			return 10;
 		Sock s(false, false);
@@ -468,7 +415,7 @@ TEST(Listen, UnprivilegedSenderGetsAck1)
 	ExpectAck(*m, ZT_ACK_DENIED, 42);
 
 	// Opened as root, sent as nobody.
-	EXPECT_TRUE(InChild([] {
+	EXPECT_EQ(0, InChild([] {
 		Sock s(false, false);
 		if (DropPrivileges())
 			return 10;
@@ -480,7 +427,7 @@ TEST(Listen, UnprivilegedSenderGetsAck1)
 	// Opened as nobody, sent by root through the passed descriptor.
 	int sv[2];
 	ASSERT_EQ(socketpair(AF_UNIX, SOCK_DGRAM, 0, sv), 0);
-	EXPECT_TRUE(InChild([&] {
+	EXPECT_EQ(0, InChild([&] {
 		if (DropPrivileges())
 			return 10;
 		int fd = socket(AF_NETLINK, SOCK_DGRAM, NETLINK_CONNECTOR);
@@ -526,20 +473,20 @@ TEST(Listen, UnprivilegedSenderGetsAck1)
 TEST(Listen, ChildNamespacesIgnored)
 {
 	Relisten();
-	EXPECT_TRUE(InChild([] {
+	EXPECT_EQ(0, InChild([] {
 		if (unshare(CLONE_NEWUSER))
 			return 10;
 		Sock s(false, false);
 		return s.Listen() ? 11 : 0;
 	}));
-	EXPECT_TRUE(InChild([] {
+	EXPECT_EQ(0, InChild([] {
 		if (unshare(CLONE_NEWPID))
 			return 10;
 		// Only children enter the new pid namespace.
 		return InChild([] {
 			Sock s(false, false);
 			return s.Listen() ? 11 : 0;
-		}) ? 0 : 12;
+		}) == 0 ? 0 : 12;
 	}));
 	EXPECT_TRUE(Main().Quiet()) << "ignored requests get no acknowledgement";
 	EXPECT_EQ(State("portid"), Main().Portid());
@@ -631,9 +578,9 @@ TEST(KernelLog, UlogOffPrintsLines)
 	long long seq = State("seq");
 	for (const auto &c : cases) {
 		SCOPED_TRACE(c.cmd);
-		Kmsg kmsg;
+		KernelLog kmsg;
 		ASSERT_EQ(Ctl(c.cmd), 0);
-		auto lines = kmsg.Lines();
+		auto lines = kmsg.Leveled("printk_event");
 		if (c.line.empty()) {
 			EXPECT_TRUE(lines.empty());
 			continue;
@@ -644,20 +591,20 @@ TEST(KernelLog, UlogOffPrintsLines)
 	EXPECT_TRUE(Main().Quiet()) << "ulog 0 sends nothing";
 	EXPECT_EQ(State("seq"), seq);
 	{
-		Kmsg kmsg;
+		KernelLog kmsg;
 		for (int i = 0; i < 200; i++)
 			ASSERT_EQ(Ctl("info flood"), 0);
-		EXPECT_LT(kmsg.Lines().size(), 20u) << "a refusal loop floods the log";
+		EXPECT_LT(kmsg.Leveled("printk_event").size(), 20u) << "a refusal loop floods the log";
 	}
 
 	// quite silences the log; the exec builders still build (and with
 	// ulog 1 send) their events.
 	ASSERT_EQ(Ctl("quite 1"), 0);
 	{
-		Kmsg kmsg;
+		KernelLog kmsg;
 		ASSERT_EQ(Ctl("hash /p 0aff"), 0);
 		ASSERT_EQ(Ctl("ipv4 1 1 192.0.2.7 443 /c"), 0);
-		EXPECT_TRUE(kmsg.Lines().empty());
+		EXPECT_TRUE(kmsg.Leveled("printk_event").empty());
 	}
 	ASSERT_EQ(Ctl("ulog 1"), 0);
 	g_last_seq = State("seq");

@@ -6,6 +6,7 @@
 
 #include <errno.h>
 #include <fcntl.h>
+#include <stdlib.h>
 #include <string.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
@@ -55,18 +56,6 @@ inline std::string ReadText(const std::string &path, const std::string &fallback
 	return s.str();
 }
 
-// One open(O_WRONLY), one write() of @text, close. 0 or the errno.
-inline int WriteText(const std::string &path, const std::string &text)
-{
-	int fd = open(path.c_str(), O_WRONLY | O_CLOEXEC);
-	if (fd < 0)
-		return errno;
-	ssize_t n = write(fd, text.data(), text.size());
-	int err = n < 0 ? errno : (static_cast<size_t>(n) == text.size() ? 0 : EIO);
-	close(fd);
-	return err;
-}
-
 // Whether some line of @path starts with @prefix.
 inline bool HasLineStarting(const std::string &path, const std::string &prefix)
 {
@@ -79,6 +68,15 @@ inline bool HasLineStarting(const std::string &path, const std::string &prefix)
 inline bool ModuleListed(const std::string &name = "zentrope")
 {
 	return HasLineStarting("/proc/modules", name + " ");
+}
+
+// The "@key:" figure of /proc/meminfo in kB, -1 when missing.
+inline long MeminfoKb(const std::string &key)
+{
+	for (const auto &l : Lines(ReadText("/proc/meminfo")))
+		if (l.compare(0, key.size() + 1, key + ":") == 0)
+			return strtol(l.c_str() + key.size() + 1, nullptr, 10);
+	return -1;
 }
 
 // The kernel log from the moment of construction on, one record text per
@@ -116,10 +114,23 @@ public:
 			std::string rec(buf, static_cast<size_t>(n));
 			size_t semi = rec.find(';');
 			size_t end = rec.find('\n');
-			if (semi != std::string::npos && end != std::string::npos && semi < end)
+			if (semi != std::string::npos && end != std::string::npos && semi < end) {
 				records_.push_back(rec.substr(semi + 1, end - semi - 1));
+				levels_.push_back(atoi(rec.c_str()) & 7);
+			}
 		}
 		return records_;
+	}
+
+	// "level;text" of every record so far that contains @needle.
+	std::vector<std::string> Leveled(const std::string &needle)
+	{
+		std::vector<std::string> out;
+		Records();
+		for (size_t i = 0; i < records_.size(); i++)
+			if (records_[i].find(needle) != std::string::npos)
+				out.push_back(std::to_string(levels_[i]) + ";" + records_[i]);
+		return out;
 	}
 
 	// How many records so far contain @needle.
@@ -143,6 +154,7 @@ public:
 private:
 	int fd_ = -1;
 	std::vector<std::string> records_;
+	std::vector<int> levels_;
 };
 
 } // namespace zt

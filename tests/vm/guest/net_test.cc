@@ -138,16 +138,10 @@ private:
 	std::thread t_;
 };
 
-std::string Output(const std::string &cmd)
+// What /bin/sh -c @cmd writes to stdout and stderr.
+std::string ShOut(const std::string &cmd)
 {
-	std::string out;
-	FILE *p = popen((cmd + " 2>&1").c_str(), "r");
-	char buf[512];
-	while (p && fgets(buf, sizeof(buf), p))
-		out += buf;
-	if (p)
-		pclose(p);
-	return out;
+	return Capture({ "/bin/sh", "-c", cmd }).text;
 }
 
 class Net : public testing::Test {
@@ -358,8 +352,8 @@ TEST_F(Net, DnsQueries)
 			ExpectEvent(ZT_TYPE_DNS, ZT_KIND_DNSLOOKUPING, kSelf, r.url);
 		EXPECT_TRUE(NoEvent());
 	}
-	EXPECT_NE(Output("nslookup other.test 127.0.0.1").find("1.2.3.4"), std::string::npos);
-	EXPECT_EQ(Output("nslookup EXAMPLE.com 127.0.0.1").find("1.2.3.4"), std::string::npos);
+	EXPECT_NE(ShOut("nslookup other.test 127.0.0.1").find("1.2.3.4"), std::string::npos);
+	EXPECT_EQ(ShOut("nslookup EXAMPLE.com 127.0.0.1").find("1.2.3.4"), std::string::npos);
 	ExpectEvent(ZT_TYPE_DNS, ZT_KIND_DNSLOOKUPING, "/bin/busybox", "EXAMPLE.com");
 
 	// Whatever an unprivileged sender makes of a 64 KiB datagram.
@@ -455,7 +449,7 @@ int Received6(const std::string &to, const std::string &src)
 // The dynamic loader running @prog: EPERM when it could not open it.
 int ViaLoader(const std::string &prog)
 {
-	const std::string out = Output("/lib64/ld-linux-x86-64.so.2 " + prog);
+	const std::string out = ShOut("/lib64/ld-linux-x86-64.so.2 " + prog);
 	EXPECT_TRUE(out.empty() || out.find("Operation not permitted") != std::string::npos) << out;
 	return out.empty() ? 0 : EPERM;
 }
@@ -490,7 +484,7 @@ TEST_F(Net, WaysRoundTheRules)
 	ASSERT_EQ(Cmd("interp_prog", "ADD " + kW + "interp"), 0);
 	for (const std::string &p : { kW + "listed", std::string("evshort"), kW + "script" })
 		ASSERT_EQ(Cmd("block_prog", "ADD " + p), 0) << p;
-	ASSERT_EQ(Cmd("block_hash", "ADD " + Output("sha1sum " + kW + "bydigest").substr(0, 40)), 0);
+	ASSERT_EQ(Cmd("block_hash", "ADD " + ShOut("sha1sum " + kW + "bydigest").substr(0, 40)), 0);
 	ASSERT_EQ(Cmd("block_ipv4", "ADD 127.0.0.2"), 0);
 	ASSERT_EQ(Cmd("block_ipv6", "ADD fd00::2"), 0);
 	ASSERT_EQ(Cmd("block_port", "ADD 7199"), 0);

@@ -215,7 +215,7 @@ int WaitExit(pid_t pid, double sec)
 	WaitFor([&] {
 		if (waitpid(pid, &st, WNOHANG) != pid)
 			return false;
-		status = WIFEXITED(st) ? WEXITSTATUS(st) : 128 + WTERMSIG(st);
+		status = ExitCode(st);
 		return true;
 	}, sec);
 	return status;

@@ -48,14 +48,6 @@ void Backdate(const std::string &path)
 	ASSERT_EQ(utimensat(AT_FDCWD, path.c_str(), ts, 0), 0);
 }
 
-long SlabKb()
-{
-	for (const std::string &l : Lines(ReadText("/proc/meminfo")))
-		if (l.rfind("Slab:", 0) == 0)
-			return std::stol(l.substr(5));
-	return -1;
-}
-
 class Protect : public testing::TestWithParam<std::string> {
 protected:
 	void SetUp() override
@@ -133,10 +125,10 @@ TEST_P(Protect, ListingsLeaveSlabFlat)
 	char buf[64];
 	for (int i = 0; i < 1000; i++)
 		listxattr(bare.c_str(), buf, sizeof(buf));
-	const long before = SlabKb();
+	const long before = MeminfoKb("Slab");
 	for (int i = 0; i < 100000; i++)
 		ASSERT_GE(listxattr(bare.c_str(), buf, sizeof(buf)), 0);
-	const long after = SlabKb();
+	const long after = MeminfoKb("Slab");
 	printf("listxattr loop: Slab %ld kB before, %ld kB after 100000 calls\n", before, after);
 	EXPECT_LT(after - before, 16 * 1024) << "kB";
 	unlink(bare.c_str());

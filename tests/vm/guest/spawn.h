@@ -71,8 +71,14 @@ inline Child Spawn(const std::vector<std::string> &argv, bool hold = false,
 	return c;
 }
 
-// Closes the child's stdin and reaps it: its exit status, 128 + signal
-// number when killed, -1 when there is no child.
+// The exit status in the wait status @st, 128 + signal number when killed.
+inline int ExitCode(int st)
+{
+	return WIFEXITED(st) ? WEXITSTATUS(st) : 128 + WTERMSIG(st);
+}
+
+// Closes the child's stdin and reaps it: its ExitCode(), -1 when there is
+// no child.
 inline int Finish(Child &c)
 {
 	if (c.in >= 0)
@@ -82,7 +88,7 @@ inline int Finish(Child &c)
 	if (c.pid <= 0 || waitpid(c.pid, &st, 0) != c.pid)
 		return -1;
 	c.pid = -1;
-	return WIFEXITED(st) ? WEXITSTATUS(st) : 128 + WTERMSIG(st);
+	return ExitCode(st);
 }
 
 // Runs @argv to its end: -errno when the exec failed, else the exit status.
@@ -91,6 +97,66 @@ inline int RunProg(const std::vector<std::string> &argv, const char *cwd = nullp
 	Child c = Spawn(argv, false, cwd);
 	int st = Finish(c);
 	return c.exec_errno ? -c.exec_errno : st;
+}
+
+// Runs @fn in a forked child that exits with what @fn returns; the child's
+// wait status, -1 when there is no child.
+template <typename Fn> int InChild(Fn fn)
+{
+	pid_t pid = fork();
+	if (pid == 0)
+		_exit(fn());
+	int st;
+	if (pid < 0 || waitpid(pid, &st, 0) != pid)
+		return -1;
+	return st;
+}
+
+struct Output {
+	int status = -1;      // ExitCode(), -1 when there is no child
+	int wait_status = -1; // as waitpid() gave it
+	int exec_errno = 0;   // why execv() failed, 0 when the program ran
+	std::string text;     // its stdout, and its stderr if asked for
+};
+
+// Runs @argv to its end as @uid (-1: as the caller), capturing its stdout
+// and, with @with_stderr, its stderr. A failed setresuid() exits 126.
+inline Output Capture(const std::vector<std::string> &argv, int uid = -1,
+		      bool with_stderr = true)
+{
+	Output o;
+	int out[2], err[2];
+	if (pipe2(out, O_CLOEXEC) || pipe2(err, O_CLOEXEC))
+		return o;
+	std::vector<char *> args = ArgvOf(argv);
+	pid_t pid = fork();
+	if (pid == 0) {
+		dup2(out[1], 1);
+		if (with_stderr)
+			dup2(out[1], 2);
+		if (uid >= 0 && setresuid(uid, uid, uid))
+			_exit(126);
+		execv(args[0], args.data());
+		int e = errno;
+		if (write(err[1], &e, sizeof(e)) < 0)
+			_exit(126);
+		_exit(127);
+	}
+	close(out[1]);
+	close(err[1]);
+	char buf[4096];
+	ssize_t n;
+	while ((n = read(out[0], buf, sizeof(buf))) > 0)
+		o.text.append(buf, n);
+	if (read(err[0], &o.exec_errno, sizeof(o.exec_errno)) != sizeof(o.exec_errno))
+		o.exec_errno = 0;
+	close(out[0]);
+	close(err[0]);
+	if (pid > 0 && waitpid(pid, &o.wait_status, 0) == pid)
+		o.status = ExitCode(o.wait_status);
+	else
+		o.wait_status = -1;
+	return o;
 }
 
 } // namespace zt
