@@ -19,6 +19,7 @@
 #include <thread>
 
 #include "module_ctl.h"
+#include "sock_addr.h"
 
 namespace zt {
 

@@ -25,6 +25,7 @@
 #include "ctl_entries.h"
 #include "dns_query.h"
 #include "module_ctl.h"
+#include "sock_addr.h"
 #include "spawn.h"
 
 namespace {
@@ -34,29 +35,6 @@ using namespace zt;
 constexpr int kTcp4 = 7001, kTcp6 = 7002, kUdp = 7003;
 const std::string kSelf = "/bin/zt_guest_net", kW = "/tmp/w/";
 
-struct Sa {
-	sockaddr_storage ss{};
-	socklen_t len = 0;
-	const sockaddr *p() const { return reinterpret_cast<const sockaddr *>(&ss); }
-};
-
-Sa Addr(const std::string &ip, int port)
-{
-	Sa a;
-	auto *v4 = reinterpret_cast<sockaddr_in *>(&a.ss);
-	auto *v6 = reinterpret_cast<sockaddr_in6 *>(&a.ss);
-	if (inet_pton(AF_INET, ip.c_str(), &v4->sin_addr) == 1) {
-		v4->sin_family = AF_INET;
-		v4->sin_port = htons(port);
-		a.len = sizeof(*v4);
-	} else if (inet_pton(AF_INET6, ip.c_str(), &v6->sin6_addr) == 1) {
-		v6->sin6_family = AF_INET6;
-		v6->sin6_port = htons(port);
-		a.len = sizeof(*v6);
-	}
-	return a;
-}
-
 int Errno(long r)
 {
 	return r < 0 ? errno : 0;
@@ -65,7 +43,7 @@ int Errno(long r)
 // A fresh socket of @type for @ip's family, optionally bound to @ip.
 int Socket(const std::string &ip, int type, bool bind_it = false, int port = 0)
 {
-	Sa a = Addr(ip, port);
+	SockAddr a = SockAddrOf(ip, port);
 	int fd = socket(a.ss.ss_family, type | SOCK_CLOEXEC, 0);
 	if (fd >= 0 && bind_it && bind(fd, a.p(), a.len))
 		ADD_FAILURE() << "bind " << ip << ": " << strerror(errno);
@@ -75,7 +53,7 @@ int Socket(const std::string &ip, int type, bool bind_it = false, int port = 0)
 int Connect(const std::string &ip, int port, int type = SOCK_STREAM)
 {
 	int fd = Socket(ip, type);
-	Sa a = Addr(ip, port);
+	SockAddr a = SockAddrOf(ip, port);
 	int err = Errno(connect(fd, a.p(), a.len));
 	close(fd);
 	return err;
@@ -84,7 +62,7 @@ int Connect(const std::string &ip, int port, int type = SOCK_STREAM)
 int SendTo(const std::string &ip, int port, const std::string &data = "x")
 {
 	int fd = Socket(ip, SOCK_DGRAM);
-	Sa a = Addr(ip, port);
+	SockAddr a = SockAddrOf(ip, port);
 	int err = Errno(sendto(fd, data.data(), data.size(), 0, a.p(), a.len));
 	close(fd);
 	return err;
@@ -93,7 +71,7 @@ int SendTo(const std::string &ip, int port, const std::string &data = "x")
 int Bind(const std::string &ip, int port)
 {
 	int fd = Socket(ip, SOCK_STREAM);
-	Sa a = Addr(ip, port);
+	SockAddr a = SockAddrOf(ip, port);
 	int err = Errno(bind(fd, a.p(), a.len));
 	close(fd);
 	return err;
@@ -237,14 +215,14 @@ TEST_F(Net, AddressesAndPorts)
 		{ "connect, listed port", [] { return Connect("127.0.0.1", 8080); }, ECONNREFUSED, 0 },
 		{ "short v4 address", [] {
 			  int fd = Socket("127.0.0.2", SOCK_STREAM);
-			  Sa a = Addr("127.0.0.2", kTcp4);
+			  SockAddr a = SockAddrOf("127.0.0.2", kTcp4);
 			  int e = Errno(connect(fd, a.p(), 6));
 			  close(fd);
 			  return e;
 		  }, EINVAL, 0 },
 		{ "short v6 address", [] {
 			  int fd = Socket("fd00::2", SOCK_DGRAM);
-			  Sa a = Addr("fd00::2", kUdp);
+			  SockAddr a = SockAddrOf("fd00::2", kUdp);
 			  int e = Errno(sendto(fd, "x", 1, 0, a.p(), 20));
 			  close(fd);
 			  return e;
@@ -274,13 +252,13 @@ TEST_F(Net, ConnectedAndReceived)
 	int l = Socket("0.0.0.0", SOCK_STREAM, true, kTcp4 + 10);
 	ASSERT_EQ(listen(l, 1), 0);
 	int c = Socket("127.0.0.2", SOCK_STREAM);
-	Sa a = Addr("127.0.0.2", kTcp4 + 10);
+	SockAddr a = SockAddrOf("127.0.0.2", kTcp4 + 10);
 	ASSERT_EQ(connect(c, a.p(), a.len), 0);
 	int srv = accept(l, nullptr, nullptr);
 	ASSERT_EQ(send(srv, "y", 1, 0), 1);
 	int r = Socket("127.0.0.1", SOCK_DGRAM, true, kUdp);
 	int s = Socket("127.0.0.2", SOCK_DGRAM, true, 0);
-	Sa to = Addr("127.0.0.1", kUdp);
+	SockAddr to = SockAddrOf("127.0.0.1", kUdp);
 	ASSERT_EQ(sendto(s, "ab", 2, 0, to.p(), to.len), 2);
 	ASSERT_EQ(sendto(s, "cd", 2, 0, to.p(), to.len), 2);
 	ASSERT_EQ(Cmd("block_ipv4", "ADD 127.0.0.2"), 0);
@@ -378,7 +356,7 @@ TEST_F(Net, DnsQueries)
 // A datagram sent, or a stream bound, with the family field AF_UNSPEC.
 int Unspec(bool bind_it, const std::string &ip, int port, const std::string &data = "x")
 {
-	Sa a = Addr(ip, port);
+	SockAddr a = SockAddrOf(ip, port);
 	a.ss.ss_family = AF_UNSPEC;
 	int fd = socket(AF_INET, (bind_it ? SOCK_STREAM : SOCK_DGRAM) | SOCK_CLOEXEC, 0);
 	int err = Errno(bind_it ? bind(fd, a.p(), a.len)
@@ -391,7 +369,7 @@ int Unspec(bool bind_it, const std::string &ip, int port, const std::string &dat
 int AcceptedSend(const std::string &src)
 {
 	int l = Socket("127.0.0.1", SOCK_STREAM, true, kTcp4 + 20), c = Socket(src, SOCK_STREAM, true);
-	Sa a = Addr("127.0.0.1", kTcp4 + 20), other = Addr("127.0.0.1", kTcp4);
+	SockAddr a = SockAddrOf("127.0.0.1", kTcp4 + 20), other = SockAddrOf("127.0.0.1", kTcp4);
 	int s = listen(l, 1) || connect(c, a.p(), a.len) ? -1 : accept(l, nullptr, nullptr);
 	int err = s < 0 ? errno : Errno(sendto(s, "x", 1, 0, other.p(), other.len));
 	for (int fd : { l, c, s })
@@ -404,7 +382,7 @@ int AcceptedSend(const std::string &src)
 enum Shape { kMapped, kTwoBuffers, kCorked };
 int SendShaped(const std::string &q, Shape shape, int port = 53)
 {
-	Sa a = Addr("127.0.0.1", port);
+	SockAddr a = SockAddrOf("127.0.0.1", port);
 	char *data = const_cast<char *>(q.data());
 	if (shape == kMapped) {
 		std::ofstream(kW + "q", std::ios::binary) << q;
@@ -436,7 +414,7 @@ int Received6(const std::string &to, const std::string &src)
 {
 	int r = Socket(to.find(':') == std::string::npos ? "::" : to, SOCK_DGRAM, true, kUdp);
 	int s = Socket(src, SOCK_DGRAM, true);
-	Sa dst = Addr(to, kUdp);
+	SockAddr dst = SockAddrOf(to, kUdp);
 	sendto(s, "d", 1, 0, dst.p(), dst.len);
 	pollfd p{ r, POLLIN, 0 };
 	char b;

@@ -287,37 +287,12 @@ Res ShellRun(const std::string &script)
 	return r == 0 ? Allowed() : Error("sh %s: %d", script.c_str(), r);
 }
 
-struct Addr {
-	sockaddr_storage ss = {};
-	socklen_t len = 0;
-	int family = AF_INET;
-};
-
-Addr MakeAddr(const std::string &ip, int port)
-{
-	Addr a;
-	if (ip.find(':') != std::string::npos) {
-		auto *s6 = (sockaddr_in6 *)&a.ss;
-		s6->sin6_family = a.family = AF_INET6;
-		s6->sin6_port = htons(port);
-		inet_pton(AF_INET6, ip.c_str(), &s6->sin6_addr);
-		a.len = sizeof(*s6);
-	} else {
-		auto *s4 = (sockaddr_in *)&a.ss;
-		s4->sin_family = AF_INET;
-		s4->sin_port = htons(port);
-		inet_pton(AF_INET, ip.c_str(), &s4->sin_addr);
-		a.len = sizeof(*s4);
-	}
-	return a;
-}
-
 // One operation on a fresh socket: EPERM is the module's refusal, the
 // errnos in @ok are the kernel's own answers to an allowed one.
 template <typename F>
-Res SockOp(Kind k, const Addr &a, int type, std::initializer_list<int> ok, const char *what, F op)
+Res SockOp(Kind k, const SockAddr &a, int type, std::initializer_list<int> ok, const char *what, F op)
 {
-	int fd = socket(a.family, type | SOCK_CLOEXEC, 0);
+	int fd = socket(a.family(), type | SOCK_CLOEXEC, 0);
 	if (fd < 0)
 		return Error("socket for %s: %s", what, strerror(errno));
 	int err = op(fd) ? errno : 0;
@@ -332,7 +307,7 @@ Res SockOp(Kind k, const Addr &a, int type, std::initializer_list<int> ok, const
 Op ConnectOp(int rule, const std::string &ip, int port)
 {
 	std::string what = "connect " + ip + ":" + std::to_string(port);
-	Addr a = MakeAddr(ip, port);
+	SockAddr a = SockAddrOf(ip, port);
 	return { kConnect, rule, what, [=] {
 			return SockOp(kConnect, a, SOCK_STREAM, { ECONNREFUSED, ENETUNREACH },
 				      what.c_str(), [&](int fd) {
@@ -344,7 +319,7 @@ Op ConnectOp(int rule, const std::string &ip, int port)
 Op SendOp(int rule, const std::string &ip)
 {
 	std::string what = "send to " + ip;
-	Addr a = MakeAddr(ip, kSinkPort);
+	SockAddr a = SockAddrOf(ip, kSinkPort);
 	return { kSend, rule, what, [=] {
 			return SockOp(kSend, a, SOCK_DGRAM, { ENETUNREACH }, what.c_str(), [&](int fd) {
 				return sendto(fd, "soak", 4, 0, (const sockaddr *)&a.ss, a.len) < 0;
@@ -358,7 +333,7 @@ Op BindOp(int rule, int port, int type)
 {
 	std::string what = std::string(type == SOCK_STREAM ? "tcp" : "udp") + " bind " +
 			   std::to_string(port);
-	Addr a = MakeAddr("127.0.0.1", port);
+	SockAddr a = SockAddrOf("127.0.0.1", port);
 	return { kBind, rule, what, [=] {
 			return SockOp(kBind, a, type, { EADDRINUSE }, what.c_str(), [&](int fd) {
 				int one = 1;
@@ -377,7 +352,7 @@ Op DnsOp(int rule, const std::string &name)
 				return Error("socket for %s: %s", name.c_str(), strerror(errno));
 			timeval tv = { 20, 0 };
 			setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof(tv));
-			Addr a = MakeAddr("127.0.0.1", 53);
+			SockAddr a = SockAddrOf("127.0.0.1", 53);
 			std::string q = Query({ name });
 			if (sendto(fd, q.data(), q.size(), 0, (const sockaddr *)&a.ss, a.len) < 0) {
 				int err = errno;
@@ -398,7 +373,7 @@ Op DnsOp(int rule, const std::string &name)
 
 int Server(int family, int type, const std::string &ip, int port)
 {
-	Addr a = MakeAddr(ip, port);
+	SockAddr a = SockAddrOf(ip, port);
 	int fd = socket(family, type | SOCK_CLOEXEC, 0), one = 1;
 	if (fd >= 0)
 		setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof(one));
