@@ -1,9 +1,9 @@
 // SPDX-License-Identifier: GPL-2.0
 /*
- * The exec check and the open check of listed interpreters. The exec check runs before the
- * exec's point of no return, in process context, and may sleep (hashing
- * reads the file); no list lock is held across hashing or across the
- * checks that take list locks themselves.
+ * The exec check and the open check of listed interpreters. The exec
+ * check runs before the exec's point of no return, in process context,
+ * and may sleep (hashing reads the file); no list lock is held across
+ * hashing or across the checks that take list locks themselves.
  */
 #include <linux/kernel.h>
 #include <linux/binfmts.h>
@@ -15,7 +15,6 @@
 #include <linux/slab.h>
 #include <linux/sched.h>
 #include <linux/string.h>
-
 #include <linux/security.h>
 
 #include "compat.h"
@@ -40,8 +39,8 @@ int g_strict;
 /* is_strict_block() options: the digest was checked against the mark. */
 #define STRICT_OPT_DIGEST_CHECKED 1
 
-static int is_strict_block(const char *path, struct file *file, const u8 *digest,
-		    int len, int *hashed, int options)
+static int is_strict_block(const char *path, struct file *file,
+			   const u8 *digest, int len, int *hashed, int options)
 {
 	u32 dev = 0;
 	u64 ino = 0;
@@ -159,7 +158,7 @@ static int judge_script(struct linux_binprm *bprm, struct exec_record *rec)
  * has committed (NULL when nothing can be), or -EPERM after reporting.
  */
 static int add_pid_prog_pair_list(struct linux_binprm *bprm,
-			   struct exec_record **out)
+				  struct exec_record **out)
 {
 	bool direct = bprm->interp == bprm->filename;
 	struct exec_record *rec;

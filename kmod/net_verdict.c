@@ -78,8 +78,9 @@ static u32 net_verdict(const struct net_addr *a, const struct dns_query *q,
 	return net_addr_blocked(&a->t) ? kind : 0;
 }
 
-static int net_report(const struct event_identity *who, const struct net_addr *a,
-		      u32 type, int kind, const char *name)
+static int net_report(const struct event_identity *who,
+		      const struct net_addr *a, u32 type, int kind,
+		      const char *name)
 {
 	switch (type) {
 	case ZT_TYPE_DNS:
