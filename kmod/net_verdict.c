@@ -108,7 +108,6 @@ static int net_report(const struct event_identity *who,
  */
 static struct prog_info_struct *exe_prog_info(void)
 {
-	struct inode *inode;
 	struct file *exe;
 	u32 dev = 0;
 	u64 ino = 0;
@@ -117,11 +116,8 @@ static struct prog_info_struct *exe_prog_info(void)
 		return NULL;
 	rcu_read_lock();
 	exe = rcu_dereference(current->mm->exe_file);
-	if (exe) {
-		inode = file_inode(exe);
-		dev = inode->i_sb->s_dev;
-		ino = inode->i_ino;
-	}
+	if (exe)
+		file_identity(exe, &dev, &ino);
 	rcu_read_unlock();
 	return exe ? find_block_prog_info(dev, ino) : NULL;
 }
@@ -159,24 +155,21 @@ static int filter_process(struct event_identity *who,
 
 	if (rec) {
 		in.digest = rec->digest;
+		in.dev = rec->dev;
+		in.ino = rec->ino;
 		who->path = rec->name;
 		if (rec_hash_blocked(rec)) {
 			in.hash_hit = 1;
-			in.dev = rec->dev;
-			in.ino = rec->ino;
 			return prog_refused(&in, kind);
 		}
 	}
+	/* An identity rule refuses whatever the records say. */
 	in.info = exe_prog_info();
 	if (in.info)
 		return prog_refused(&in, kind);
 	srec = find_pid_prog_pair(&pid_prog_pair_short_list, in.pid);
 	if (srec)
 		who->short_name = srec->name;
-	if (rec) {
-		in.dev = rec->dev;
-		in.ino = rec->ino;
-	}
 	in.path = who->path;
 	in.path_len = who->path ? strlen(who->path) : 0;
 	in.short_name = who->short_name;
