@@ -8,16 +8,18 @@
 
 #include <linux/types.h>
 
-struct file;
-
 #include "stats.h"
 
 struct dentry;
+struct file;
 
 /* Module parameter ahash_minsize; 0 keeps the asynchronous path off. */
 extern unsigned long ima_ahash_minsize;
 
-/* Files larger than this many bytes are not hashed, and count as lost. */
+/*
+ * Files larger than ima_hash_maxsize bytes are not hashed, and count as
+ * lost; the limit itself may be set up to ZT_HASH_MAXSIZE_MAX.
+ */
 #define ZT_HASH_MAXSIZE_MAX 104857600
 extern s64 ima_hash_maxsize;
 extern struct zt_stat_file hash_lost_stat;
