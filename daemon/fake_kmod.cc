@@ -66,8 +66,15 @@ int command(const std::string &entry, const std::string &text)
 std::string read(const std::string &entry)
 {
 	const List *l = Find(entry);
-	std::string text(DUMP_TEXT_MIN, '\0');
-	int n = l ? l->ops->dump(text.data(), text.size()) : -1;
+	std::string text;
+	int n = -1;
+	// Doubled until the dump fits, as the module's own read does.
+	for (size_t size = DUMP_TEXT_MIN; l; size *= 2) {
+		text.assign(size, '\0');
+		n = l->ops->dump(text.data(), size);
+		if (n < (int)size - 1)
+			break;
+	}
 	text.resize(n > 0 ? n : 0);
 	if (!text.empty() && text.back() == '\n')
 		text.pop_back();
